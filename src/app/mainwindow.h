@@ -1,0 +1,170 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include "binaryprotocol.h"
+#include "devicecommand.h"
+
+#include <QByteArray>
+#include <QMainWindow>
+#include <QSerialPort>
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+
+QT_BEGIN_NAMESPACE
+namespace Ui {
+class MainWindow;
+}
+class QLabel;
+class QProgressBar;
+class QTimer;
+QT_END_NAMESPACE
+
+// Response time limits and pauses, in milliseconds.
+namespace ExchangeTiming {
+constexpr int kScanProbeTimeoutMs = 100;        // one address probed by the scan
+constexpr int kConnectTimeoutMs = 500;          // version + identification of a connect
+constexpr int kReadSettingsTimeoutMs = 500;     // settings after a connect
+constexpr int kWriteSettingsTimeoutMs = 1000;   // answer to a settings write
+constexpr int kRestartRequestTimeoutMs = 500;   // answer to reboot / factory reset
+constexpr int kWaitDeviceTimeoutMs = 500;       // version of a restarted device
+constexpr int kEnterBootloaderTimeoutMs = 1000; // answer to the bootloader request
+constexpr int kWaitBootloaderTimeoutMs = 1000;  // version of the started bootloader
+constexpr int kEraseFlashTimeoutMs = 5000;      // application flash erase
+constexpr int kWriteChunkTimeoutMs = 1000;      // one firmware chunk
+constexpr int kReadTagTimeoutMs = 500;          // tag count when reading a tag
+constexpr int kWriteTagTimeoutMs = 1000;        // tag count when writing a tag
+constexpr int kTagStepTimeoutMs = 500;          // UID, activation, read-back, HALT
+constexpr int kTagPageTimeoutMs = 2000;         // page write / read after activation
+constexpr int kLoopTestStepTimeoutMs = 1000;    // every loop-test step but the UID
+constexpr int kLoopTestUidTimeoutMs = 500;      // UID in the loop test
+
+constexpr int kSettingsWrittenPauseMs = 1000; // device stores settings and restarts
+constexpr int kDeviceRestartPauseMs = 1500;   // reboot, factory reset, new firmware
+constexpr int kBootloaderStartPauseMs = 1000; // application hands over to the bootloader
+} // namespace ExchangeTiming
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    enum PendingOperation {
+        OpIdle = 0,
+        OpLoopTest = 1,
+        OpConnect = 2,
+        OpWaitDevice = 3,
+        OpEnterBootloader = 4,
+        OpWaitBootloader = 5,
+        OpEraseFlash = 6,
+        OpReadSettings = 9,
+        OpWriteSettings = 10,
+        OpWriteTag = 12,
+        OpReadTag = 13,
+        OpScan = 16,
+    };
+
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+private slots:
+    void logd(QString msg);
+    void updateStats();
+    void handleSerialDataReady();
+    void handleSerialDataError(QSerialPort::SerialPortError serialPortError);
+    void binaryProtocolFrameComplete(uint8_t *buff, size_t len);
+    void binaryProtocolWrite(uint8_t *buff, size_t len);
+    void binaryProtocolFrameError(uint8_t *buff, size_t len);
+    void oneShotTimeout();
+    void on_btSerialConnect_clicked();
+    void on_btFlashFirmware_clicked();
+    void on_btRefresComPorts_clicked();
+    void on_btSaveSettings_clicked();
+    void on_btClearLogs_clicked();
+    void on_btWriteAddressTag_clicked();
+    void on_btReadAddressTag_clicked();
+    void on_btResetToDefaults_clicked();
+    void on_btRestartDevice_clicked();
+    void on_btScanRs485_clicked();
+    void on_cbDetectedDevices_currentIndexChanged(QString arg1);
+    void on_btLedOn_clicked();
+    void on_btLedOff_clicked();
+    void on_btLedToggle_clicked();
+    void on_btReadPnEeprom_clicked();
+    void on_btWritePnEeprom_clicked();
+    void on_btLoopTest_clicked();
+
+private:
+    // seriallink.cpp
+    void openPort();
+    void closePort();
+    void showConnectedLook();
+    void showDisconnectedLook();
+    void sendPayload(const QByteArray &payload);
+    void sendCommand(DeviceCommand command);
+
+    // responsedispatch.cpp
+    void handleSuccessResponse(uint8_t *buff, size_t len);
+    void handleErrorResponse(const uint8_t *buff, size_t len);
+    void startResponseTimer(int intervalMs);
+    // Lets pending events run once, then blocks the GUI thread while the device restarts.
+    void pauseForDevice(int pauseMs);
+
+    // busscan.cpp
+    void scanNextAddress();
+    void requestVersion();
+    void requestDeviceName();
+    void handleDeviceFound(const uint8_t *buff, size_t len);
+    void handleVersionAnswer(const uint8_t *buff, size_t len);
+    void handleDeviceNameAnswer();
+
+    // devicesettings.cpp
+    void handleSettingsAnswer(const uint8_t *buff, size_t len);
+    void handleSettingsWritten();
+    void handleDeviceRestarting();
+
+    // firmwareupdate.cpp
+    bool loadFirmwareImage();
+    void handleBootloaderEntered();
+    void handleBootloaderVersion(const QString &version);
+    void startFirmwareWrite();
+    void sendFirmwareChunk();
+    void finishFirmwareWrite();
+
+    // addresstag.cpp
+    void handleTagCount(const uint8_t *buff, size_t len);
+    void handleUid(const uint8_t *buff, size_t len);
+    void handleTagActivated();
+    void handlePageWritten();
+    void handlePageRead(const uint8_t *buff, size_t len);
+    void handleHalt();
+
+    // diagnostics.cpp
+    void handleTagVersion();
+    void handlePnEepromAnswer(const uint8_t *buff, size_t len);
+    void restartLoopTestCycle();
+
+    Ui::MainWindow *ui;
+    QSerialPort serialPort;
+    BinaryProtocol binaryProtocol;
+    uint8_t scanAddress = 0;
+    QLabel *infoLabel = nullptr;
+    QLabel *statusLabel = nullptr;
+    QProgressBar *progressBar = nullptr;
+    QTimer *oneShotTimer = nullptr;
+    int pendingOperation = OpIdle;
+    QByteArray firmwareImage;
+    int firmwareBytesSent = 0;
+    QString firmwareFileName;
+    AddressTagRecord addressTagRecord{};
+    int statNotFound = 0;
+    int statFound = 0;
+    int statRetry = 0;
+    int statErrors = 0;
+
+    // Set while a received chunk is being decoded; bytes arriving meanwhile wait for it.
+    bool decodingChunk = false;
+};
+
+#endif // MAINWINDOW_H
