@@ -1,0 +1,41 @@
+# shellcheck shell=bash
+# Shared helpers for scripts/*; sourced, not run.
+
+TALVIK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+TALVIK_BUILD_DIR="$TALVIK_ROOT/build"
+
+# shellcheck disable=SC2034 # used by the sourcing scripts
+TALVIK_BUILD_PACKAGES=(
+    build-essential cmake qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
+    libbenchmark-dev libgtest-dev fonts-dejavu-core
+)
+# shellcheck disable=SC2034
+TALVIK_SCREEN_PACKAGES=(xvfb xauth x11-apps imagemagick)
+
+# Installs those of the given Debian packages that are not installed yet.
+ensure_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        # A removed package can leave its config files behind and still be known to dpkg.
+        if ! dpkg -s "$pkg" 2>/dev/null | grep -q '^Status: install ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    if [[ ${#missing[@]} -eq 0 ]]; then
+        return 0
+    fi
+
+    local sudo=()
+    if [[ $(id -u) -ne 0 ]]; then
+        sudo=(sudo)
+    fi
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+        "${missing[@]}"
+}
+
+build_tool() {
+    cmake -S "$TALVIK_ROOT" -B "$TALVIK_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build "$TALVIK_BUILD_DIR" -j2
+}
