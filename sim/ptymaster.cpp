@@ -1,0 +1,149 @@
+#include "ptymaster.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+struct SpeedEntry
+{
+    speed_t speed;
+    int baud;
+};
+
+constexpr SpeedEntry kSpeeds[] = {
+    {B1200, 1200},     {B2400, 2400},     {B4800, 4800},     {B9600, 9600},
+    {B19200, 19200},   {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
+    {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+};
+
+QString systemError(const char *step)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(step),
+                                        QString::fromLocal8Bit(strerror(errno)));
+}
+
+bool fail(QString *error, const char *step)
+{
+    if (error)
+        *error = systemError(step);
+    return false;
+}
+
+} // namespace
+
+PtyMaster::~PtyMaster()
+{
+    close();
+}
+
+bool PtyMaster::open(QString *error)
+{
+    close();
+    masterFd = posix_openpt(O_RDWR | O_NOCTTY);
+    if (masterFd < 0)
+        return fail(error, "posix_openpt");
+    if (grantpt(masterFd) != 0 || unlockpt(masterFd) != 0) {
+        const bool result = fail(error, "grantpt/unlockpt");
+        close();
+        return result;
+    }
+    const char *name = ptsname(masterFd);
+    if (!name) {
+        const bool result = fail(error, "ptsname");
+        close();
+        return result;
+    }
+    path = QString::fromLocal8Bit(name);
+
+    // Raw line, set once before anyone opens the slave; never again afterwards, since the
+    // settings are shared with the tool's side.
+    termios raw{};
+    if (tcgetattr(masterFd, &raw) != 0 ||
+        (cfmakeraw(&raw), tcsetattr(masterFd, TCSANOW, &raw)) != 0) {
+        const bool result = fail(error, "tcsetattr");
+        close();
+        return result;
+    }
+    const int flags = fcntl(masterFd, F_GETFL);
+    if (flags < 0 || fcntl(masterFd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        const bool result = fail(error, "fcntl");
+        close();
+        return result;
+    }
+    fcntl(masterFd, F_SETFD, FD_CLOEXEC);
+    slaveKeeperFd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slaveKeeperFd < 0) {
+        const bool result = fail(error, "open slave");
+        close();
+        return result;
+    }
+    return true;
+}
+
+void PtyMaster::close()
+{
+    if (!link.isEmpty()) {
+        QFile::remove(link);
+        link.clear();
+    }
+    if (slaveKeeperFd >= 0)
+        ::close(slaveKeeperFd);
+    if (masterFd >= 0)
+        ::close(masterFd);
+    slaveKeeperFd = -1;
+    masterFd = -1;
+    path.clear();
+}
+
+bool PtyMaster::makeLink(const QString &linkPath, QString *error)
+{
+    const QByteArray target = path.toLocal8Bit();
+    const QByteArray name = linkPath.toLocal8Bit();
+    ::unlink(name.constData());
+    if (::symlink(target.constData(), name.constData()) != 0)
+        return fail(error, "symlink");
+    link = linkPath;
+    return true;
+}
+
+int PtyMaster::lineBaudRate() const
+{
+    termios line{};
+    if (masterFd < 0 || tcgetattr(masterFd, &line) != 0)
+        return 0;
+    const speed_t speed = cfgetospeed(&line);
+    for (const SpeedEntry &entry : kSpeeds) {
+        if (entry.speed == speed)
+            return entry.baud;
+    }
+    return 0;
+}
+
+bool PtyMaster::peerHoldsPort() const
+{
+#ifdef TIOCGEXCL
+    int exclusive = 0;
+    if (slaveKeeperFd >= 0 && ioctl(slaveKeeperFd, TIOCGEXCL, &exclusive) == 0)
+        return exclusive != 0;
+#endif
+    // Cannot tell: assume someone listens.
+    return true;
+}
+
+ssize_t PtyMaster::read(void *buffer, size_t size)
+{
+    return ::read(masterFd, buffer, size);
+}
+
+ssize_t PtyMaster::write(const void *data, size_t size)
+{
+    return ::write(masterFd, data, size);
+}

@@ -1,0 +1,130 @@
+#ifndef SIM_SIMBUS_H
+#define SIM_SIMBUS_H
+
+#include "ptymaster.h"
+#include "simdevice.h"
+#include "simframe.h"
+#include "simtrace.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QVector>
+
+#include <memory>
+#include <random>
+#include <vector>
+
+class QSocketNotifier;
+class QTimer;
+
+struct SimBusOptions
+{
+    // Bytes take as long as the line speed says (10 bits a byte); off for fast tests.
+    bool paced = true;
+    quint32 seed = 1; // for the CRC-corruption fault
+    QString traceFile;
+    QString linkPath;
+};
+
+// An RS485 line with its devices, reached through a pseudo-terminal.
+// Lives in one thread: call it only from there (SimBusThread runs it on its own).
+class SimBus : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SimBus(const SimBusOptions &options = SimBusOptions(), QObject *parent = nullptr);
+    ~SimBus() override;
+
+    // Opens the pty pair (and the link and trace file of the options).
+    bool open(QString *error = nullptr);
+    void close();
+    QString portPath() const;
+
+    // Returns the device id, stable while the device exists (its bus address is not).
+    int addDevice(const SimDeviceConfig &config);
+    bool removeDevice(int id);
+    QVector<int> deviceIds() const;
+    SimDevice *device(int id);
+    // First device answering at this address, nullptr when none.
+    SimDevice *deviceAt(uint8_t address);
+    SimDeviceState deviceState(int id) const;
+
+    SimFaults busFaults() const { return faultsForAll; }
+    void setBusFaults(const SimFaults &faults) { faultsForAll = faults; }
+    void setPaced(bool paced);
+    bool isPaced() const { return opts.paced; }
+    void setSeed(quint32 seed);
+
+    int lineBaudRate() const;
+    qint64 nowMs() const;
+
+    SimTrace &trace() { return frameTrace; }
+    const SimTrace &trace() const { return frameTrace; }
+
+    // The request path without a pty: raw line bytes as the tool would send them.
+    void receiveLineBytes(const QByteArray &bytes, int lineBaud);
+
+signals:
+    // Raw bytes put on the line towards the tool (after pacing), for tests without a pty.
+    void lineBytesSent(const QByteArray &bytes);
+
+private:
+    struct PendingAnswer
+    {
+        qint64 dueMs = 0;
+        int deviceId = -1;
+        uint8_t address = 0;
+        QByteArray payload;
+        int restartMs = 0;
+        double corruptCrcRate = 0.0;
+        QString note;
+    };
+    struct PendingChunk
+    {
+        qint64 dueUs = 0;
+        QByteArray bytes;
+        int baud = 0;
+    };
+
+    void readMaster();
+    void acceptChunk(const uint8_t *data, size_t len, int baud);
+    void deliverDueChunks();
+    void feedParser(const uint8_t *data, size_t len, int baud);
+    void routeFrame(const SimFrame &frame);
+    QString offerToDevice(SimDevice &device, const SimFrame &frame);
+    SimFaults effectiveFaults(const SimDevice &device) const;
+    void scheduleAnswer(const PendingAnswer &answer);
+    void sendDueAnswers();
+    void sendAnswer(const PendingAnswer &answer);
+    void transmit(const QByteArray &frame);
+    void pumpTransmitter();
+    void armAnswerTimer();
+    void writeToLine(const char *data, int len);
+    qint64 nowUs() const;
+    static qint64 lineTimeUs(int bytes, int baud);
+
+    SimBusOptions opts;
+    PtyMaster pty;
+    QSocketNotifier *readNotifier = nullptr;
+    QTimer *answerTimer = nullptr;
+    QTimer *rxTimer = nullptr;
+    QTimer *txTimer = nullptr;
+    QElapsedTimer clock;
+    SimFrameParser parser;
+    std::vector<std::unique_ptr<SimDevice>> devices;
+    int nextDeviceId = 0;
+    SimFaults faultsForAll;
+    std::mt19937 rng;
+    SimTrace frameTrace;
+
+    int currentFrameBaud = 0;
+    QVector<PendingAnswer> answers;
+    QVector<PendingChunk> rxQueue;
+    qint64 rxLineFreeUs = 0;
+    QByteArray txQueue;
+    int txQueueHead = 0;
+    qint64 txLastTickUs = 0;
+    double txCredit = 0.0;
+};
+
+#endif // SIM_SIMBUS_H

@@ -1,0 +1,554 @@
+#include "simdevice.h"
+
+#include "crc32.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr size_t kBareRequestSize = 1;   // command code only
+constexpr size_t kSelectRequestSize = 2; // command code and the 0x00 the tool sends
+constexpr size_t kSettingsRequestSize = 1 + sizeof(DeviceSettings);
+constexpr size_t kLedSwitchRequestSize = 2;   // code, mode
+constexpr size_t kLedToggleRequestSize = 4;   // code, mode, period low, period high
+constexpr size_t kEepromReadRequestSize = 2;  // code, address
+constexpr size_t kEepromWriteRequestSize = 3; // code, address, value
+constexpr size_t kPageRequestHeaderSize = 3;  // code, first page, page count
+constexpr size_t kImageTrailerSize = 4;
+constexpr int kMaxVersionLength = 32;
+constexpr char kVersionMarker[] = "VER:";
+constexpr uint8_t kAsciiFirstPrintable = 0x20;
+constexpr uint8_t kAsciiLastPrintable = 0x7E;
+
+QByteArray settingsBytes(const DeviceSettings &settings)
+{
+    return QByteArray(reinterpret_cast<const char *>(&settings), sizeof(DeviceSettings));
+}
+
+} // namespace
+
+// ---- Tags -----------------------------------------------------------------------------------
+
+SimTag SimTag::create(const QByteArray &uid, int pageCount)
+{
+    SimTag tag;
+    tag.uid = uid;
+    tag.pages = QByteArray(pageCount * static_cast<int>(kTagPageSize), '\0');
+    // Like NFC tags: the UID opens page 0, user data starts at page 4.
+    const int uidBytes = std::min(uid.size(), kFirstUserPage * static_cast<int>(kTagPageSize));
+    tag.pages.replace(0, uidBytes, uid.left(uidBytes));
+    return tag;
+}
+
+SimTag &SimTag::withAddressTag(uint8_t address, const QString &shortName, bool terminated)
+{
+    const AddressTagRecord record = buildAddressTagRecord(shortName, address, terminated);
+    const int offset = kAddressTagFirstPage * static_cast<int>(kTagPageSize);
+    const int needed = offset + static_cast<int>(record.size());
+    if (pages.size() < needed)
+        pages.append(QByteArray(needed - pages.size(), '\0'));
+    pages.replace(
+        offset, static_cast<int>(record.size()),
+        QByteArray(reinterpret_cast<const char *>(record.data()), static_cast<int>(record.size())));
+    return *this;
+}
+
+QByteArray SimTag::readPages(int firstPage, int count) const
+{
+    return pages.mid(firstPage * static_cast<int>(kTagPageSize),
+                     count * static_cast<int>(kTagPageSize));
+}
+
+// ---- Configuration --------------------------------------------------------------------------
+
+DeviceSettings SimDeviceConfig::defaultSettings(uint8_t address)
+{
+    DeviceSettings settings;
+    settings.baudIndex = kDefaultBaudIndex;
+    settings.ownAddress = address;
+    settings.terminated = 0;
+    return settings;
+}
+
+SimDeviceConfig SimDeviceConfig::at(uint8_t address, const QString &identification)
+{
+    SimDeviceConfig config;
+    config.settings = defaultSettings(address);
+    if (!identification.isEmpty())
+        config.identification = identification;
+    return config;
+}
+
+int SimDeviceState::baudRate() const
+{
+    return isValidBaudIndex(settings.baudIndex) ? kBaudRates[settings.baudIndex] : 0;
+}
+
+// ---- Firmware images ------------------------------------------------------------------------
+
+bool simImageIsValid(const QByteArray &image)
+{
+    if (image.size() <= static_cast<int>(kImageTrailerSize))
+        return false;
+    const int bodySize = image.size() - static_cast<int>(kImageTrailerSize);
+    const auto *bytes = reinterpret_cast<const uint8_t *>(image.constData());
+    const uint32_t carried = static_cast<uint32_t>(bytes[bodySize]) |
+                             static_cast<uint32_t>(bytes[bodySize + 1]) << 8 |
+                             static_cast<uint32_t>(bytes[bodySize + 2]) << 16 |
+                             static_cast<uint32_t>(bytes[bodySize + 3]) << 24;
+    return crc32Ieee(bytes, static_cast<size_t>(bodySize)) == carried;
+}
+
+QByteArray simSealImage(const QByteArray &body)
+{
+    const uint32_t crc = crc32Ieee(reinterpret_cast<const uint8_t *>(body.constData()),
+                                   static_cast<size_t>(body.size()));
+    QByteArray image = body;
+    for (int shift = 0; shift < 32; shift += 8)
+        image.append(static_cast<char>((crc >> shift) & 0xFF));
+    return image;
+}
+
+QString simImageVersion(const QByteArray &image)
+{
+    const int marker = image.indexOf(kVersionMarker);
+    if (marker >= 0) {
+        const int start = marker + static_cast<int>(sizeof(kVersionMarker)) - 1;
+        int end = start;
+        while (end < image.size() && end - start < kMaxVersionLength) {
+            const auto c = static_cast<uint8_t>(image.at(end));
+            if (c < kAsciiFirstPrintable || c > kAsciiLastPrintable)
+                break;
+            ++end;
+        }
+        if (end > start)
+            return QString::fromLatin1(image.mid(start, end - start));
+    }
+    return QStringLiteral("image-%1").arg(simImageCrc(image), 8, 16, QLatin1Char('0'));
+}
+
+uint32_t simImageCrc(const QByteArray &image)
+{
+    // A sealed image is named by its body: over body and trailer every CRC-32 is the same.
+    const int covered =
+        simImageIsValid(image) ? image.size() - static_cast<int>(kImageTrailerSize) : image.size();
+    return crc32Ieee(reinterpret_cast<const uint8_t *>(image.constData()),
+                     static_cast<size_t>(covered));
+}
+
+QByteArray simErrorPayload(uint8_t command, uint16_t errorNumber)
+{
+    QByteArray payload;
+    payload.append(static_cast<char>(kStatusError));
+    payload.append(static_cast<char>(command));
+    payload.append(static_cast<char>(errorNumber >> 8));
+    payload.append(static_cast<char>(errorNumber & 0xFF));
+    return payload;
+}
+
+// ---- Device ---------------------------------------------------------------------------------
+
+SimDevice::SimDevice(int id, const SimDeviceConfig &config)
+{
+    static_cast<SimDeviceConfig &>(st) = config;
+    if (!st.factorySettings)
+        st.factorySettings = config.settings;
+    st.eeprom.resize(SimDeviceConfig::kEepromSize);
+    st.id = id;
+}
+
+SimDeviceState SimDevice::snapshot(qint64 nowMs) const
+{
+    SimDeviceState copy = st;
+    copy.restarting = isBusy(nowMs);
+    return copy;
+}
+
+void SimDevice::stayBusyUntil(qint64 untilMs)
+{
+    busyUntilMs = std::max(busyUntilMs, untilMs);
+}
+
+void SimDevice::beginRestart(qint64 nowMs, int restartMs)
+{
+    ++st.restartCount;
+    st.activeTag = -1;
+    stayBusyUntil(nowMs + restartMs);
+}
+
+void SimDevice::setTags(const QVector<SimTag> &tags)
+{
+    st.tags = tags;
+    // Whatever was selected has left the field or been replaced.
+    st.activeTag = -1;
+}
+
+SimReply SimDevice::answer(uint8_t command, const QByteArray &data) const
+{
+    SimReply reply;
+    reply.answer = true;
+    reply.payload.reserve(static_cast<int>(kResponseDataOffset) + data.size());
+    reply.payload.append(static_cast<char>(kStatusSuccess));
+    reply.payload.append(static_cast<char>(command));
+    reply.payload.append(data);
+    return reply;
+}
+
+SimReply SimDevice::error(uint8_t command, uint16_t errorNumber) const
+{
+    SimReply reply;
+    reply.answer = true;
+    reply.payload = simErrorPayload(command, errorNumber);
+    return reply;
+}
+
+SimReply SimDevice::answerAndRestart(uint8_t command, int restartMs)
+{
+    SimReply reply = answer(command);
+    reply.restartMs = restartMs;
+    return reply;
+}
+
+SimReply SimDevice::handle(const uint8_t *request, size_t len)
+{
+    if (len == 0) {
+        SimReply nothing;
+        nothing.note = QStringLiteral("empty payload ignored");
+        return nothing;
+    }
+    // The tool's CRC error notice (FF FF 02) is no request; a device lets it pass.
+    if (request[0] == kStatusError) {
+        SimReply nothing;
+        nothing.note = QStringLiteral("CRC error notice from the tool");
+        return nothing;
+    }
+    ++st.requestsHeard;
+    const Handler handler = handlerFor(request[0]);
+    if (!handler)
+        return error(request[0], SimError::kUnknownCommand);
+    return (this->*handler)(request, len);
+}
+
+SimDevice::Handler SimDevice::handlerFor(uint8_t command) const
+{
+    const bool inBootloader = st.mode == SimMode::Bootloader;
+    switch (command) {
+    case CmdGetVersion:
+        return &SimDevice::getVersion;
+    case CmdGetDeviceName:
+        return &SimDevice::getDeviceName;
+    case CmdGetSettings:
+        return &SimDevice::getSettings;
+    case CmdReboot:
+        return &SimDevice::reboot;
+    case CmdEnterBootloader:
+        return &SimDevice::enterBootloader;
+    case CmdEraseFlash:
+        return &SimDevice::eraseFlash;
+    case CmdWriteFlash:
+        return &SimDevice::writeFlash;
+    case CmdFinishFirmware:
+        return &SimDevice::finishFirmware;
+    default:
+        break;
+    }
+    // The bootloader knows only the commands above; the rest need the application.
+    if (inBootloader)
+        return nullptr;
+    switch (command) {
+    case CmdSetSettings:
+        return &SimDevice::setSettings;
+    case CmdResetToDefaults:
+        return &SimDevice::resetToDefaults;
+    case CmdLed:
+        return &SimDevice::led;
+    case CmdPnEeprom:
+        return &SimDevice::pnEeprom;
+    case CmdGetTagCount:
+        return &SimDevice::getTagCount;
+    case CmdReadUid:
+        return &SimDevice::readUid;
+    case CmdActivateTag:
+        return &SimDevice::activateTag;
+    case CmdHalt:
+        return &SimDevice::halt;
+    case CmdReadPage:
+        return &SimDevice::readPage;
+    case CmdWritePage:
+        return &SimDevice::writePage;
+    case CmdGetTagVersion:
+        return &SimDevice::getTagVersion;
+    default:
+        return nullptr;
+    }
+}
+
+SimReply SimDevice::getVersion(const uint8_t *request, size_t len)
+{
+    if (len != kBareRequestSize)
+        return error(request[0], SimError::kBadLength);
+    const QString &version =
+        st.mode == SimMode::Bootloader ? st.bootloaderVersion : st.applicationVersion;
+    return answer(CmdGetVersion, version.toUtf8());
+}
+
+SimReply SimDevice::getDeviceName(const uint8_t *request, size_t len)
+{
+    if (len != kBareRequestSize)
+        return error(request[0], SimError::kBadLength);
+    return answer(CmdGetDeviceName, st.identification.toUtf8());
+}
+
+SimReply SimDevice::getSettings(const uint8_t *request, size_t len)
+{
+    if (len != kBareRequestSize)
+        return error(request[0], SimError::kBadLength);
+    return answer(CmdGetSettings, settingsBytes(st.settings));
+}
+
+SimReply SimDevice::setSettings(const uint8_t *request, size_t len)
+{
+    if (len != kSettingsRequestSize)
+        return error(request[0], SimError::kBadLength);
+    DeviceSettings settings;
+    std::copy(request + 1, request + len, reinterpret_cast<uint8_t *>(&settings));
+    if (!isValidBaudIndex(settings.baudIndex))
+        return error(request[0], SimError::kBadParameter);
+    // Stored now, in effect after the restart: the answer still goes out at the old address.
+    st.settings = settings;
+    return answerAndRestart(CmdSetSettings, st.timing.restartMs);
+}
+
+SimReply SimDevice::reboot(const uint8_t *request, size_t len)
+{
+    if (len != kBareRequestSize)
+        return error(request[0], SimError::kBadLength);
+    // A bootloader without a good image comes back as a bootloader.
+    return answerAndRestart(CmdReboot, st.timing.restartMs);
+}
+
+SimReply SimDevice::resetToDefaults(const uint8_t *request, size_t len)
+{
+    if (len != kBareRequestSize)
+        return error(request[0], SimError::kBadLength);
+    st.settings = *st.factorySettings;
+    st.ledMode = kLedOff;
+    st.ledPeriodMs = 0;
+    return answerAndRestart(CmdResetToDefaults, st.timing.restartMs);
+}
+
+SimReply SimDevice::led(const uint8_t *request, size_t len)
+{
+    if (len == kLedSwitchRequestSize && (request[1] == kLedOff || request[1] == kLedOn)) {
+        st.ledMode = request[1];
+        st.ledPeriodMs = 0;
+        return answer(CmdLed);
+    }
+    if (len == kLedToggleRequestSize && request[1] == kLedToggle) {
+        st.ledMode = kLedToggle;
+        st.ledPeriodMs = static_cast<uint16_t>(request[2] | (request[3] << 8));
+        return answer(CmdLed);
+    }
+    if (len != kLedSwitchRequestSize && len != kLedToggleRequestSize)
+        return error(request[0], SimError::kBadLength);
+    return error(request[0], SimError::kBadParameter);
+}
+
+SimReply SimDevice::pnEeprom(const uint8_t *request, size_t len)
+{
+    if (len == kEepromReadRequestSize) {
+        const char value = st.eeprom.at(request[1]);
+        return answer(CmdPnEeprom, QByteArray(1, value));
+    }
+    if (len == kEepromWriteRequestSize) {
+        st.eeprom[request[1]] = static_cast<char>(request[2]);
+        return answer(CmdPnEeprom);
+    }
+    return error(request[0], SimError::kBadLength);
+}
+
+SimReply SimDevice::getTagCount(const uint8_t *request, size_t len)
+{
+    if (len != kBareRequestSize)
+        return error(request[0], SimError::kBadLength);
+    const int count = std::min(st.tags.size(), 0xFF);
+    return answer(CmdGetTagCount, QByteArray(1, static_cast<char>(count)));
+}
+
+bool SimDevice::singleTag(uint8_t command, SimReply *refusal) const
+{
+    if (st.tags.isEmpty()) {
+        *refusal = error(command, SimError::kNoTag);
+        return false;
+    }
+    if (st.tags.size() > 1) {
+        *refusal = error(command, SimError::kTagCollision);
+        return false;
+    }
+    return true;
+}
+
+SimReply SimDevice::readUid(const uint8_t *request, size_t len)
+{
+    if (len != kSelectRequestSize)
+        return error(request[0], SimError::kBadLength);
+    if (request[1] != 0)
+        return error(request[0], SimError::kBadParameter);
+    SimReply refusal;
+    if (!singleTag(request[0], &refusal))
+        return refusal;
+    const SimTag &tag = st.tags.first();
+    QByteArray data;
+    data.append(static_cast<char>(tag.selectInfo[0]));
+    data.append(static_cast<char>(tag.selectInfo[1]));
+    data.append(tag.uid);
+    return answer(CmdReadUid, data);
+}
+
+SimReply SimDevice::activateTag(const uint8_t *request, size_t len)
+{
+    if (len != kSelectRequestSize)
+        return error(request[0], SimError::kBadLength);
+    if (request[1] != 0)
+        return error(request[0], SimError::kBadParameter);
+    SimReply refusal;
+    if (!singleTag(request[0], &refusal))
+        return refusal;
+    st.activeTag = 0;
+    return answer(CmdActivateTag);
+}
+
+SimReply SimDevice::halt(const uint8_t *request, size_t len)
+{
+    if (len != kBareRequestSize)
+        return error(request[0], SimError::kBadLength);
+    // Field off: the next command wakes every tag again.
+    st.activeTag = -1;
+    return answer(CmdHalt);
+}
+
+SimReply SimDevice::readPage(const uint8_t *request, size_t len)
+{
+    if (len != kPageRequestHeaderSize)
+        return error(request[0], SimError::kBadLength);
+    SimReply refusal;
+    if (!singleTag(request[0], &refusal))
+        return refusal;
+    const SimTag &tag = st.tags.first();
+    const int first = request[1];
+    const int count = request[2];
+    if (count == 0)
+        return error(request[0], SimError::kBadParameter);
+    if (first + count > tag.pageCount())
+        return error(request[0], SimError::kPageOutOfRange);
+    return answer(CmdReadPage, tag.readPages(first, count));
+}
+
+SimReply SimDevice::writePage(const uint8_t *request, size_t len)
+{
+    if (len < kPageRequestHeaderSize)
+        return error(request[0], SimError::kBadLength);
+    const int first = request[1];
+    const int count = request[2];
+    if (count == 0)
+        return error(request[0], SimError::kBadParameter);
+    if (len != kPageRequestHeaderSize + static_cast<size_t>(count) * kTagPageSize)
+        return error(request[0], SimError::kBadLength);
+    SimReply refusal;
+    if (!singleTag(request[0], &refusal))
+        return refusal;
+    // Writing needs the tag selected by CmdActivateTag since the last HALT.
+    if (st.activeTag != 0)
+        return error(request[0], SimError::kTagNotActive);
+    SimTag &tag = st.tags.first();
+    if (first < SimTag::kFirstUserPage)
+        return error(request[0], SimError::kPageReadOnly);
+    if (first + count > tag.pageCount())
+        return error(request[0], SimError::kPageOutOfRange);
+    tag.pages.replace(first * static_cast<int>(kTagPageSize),
+                      count * static_cast<int>(kTagPageSize),
+                      QByteArray(reinterpret_cast<const char *>(request + kPageRequestHeaderSize),
+                                 count * static_cast<int>(kTagPageSize)));
+    return answer(CmdWritePage);
+}
+
+SimReply SimDevice::getTagVersion(const uint8_t *request, size_t len)
+{
+    if (len != kBareRequestSize)
+        return error(request[0], SimError::kBadLength);
+    SimReply refusal;
+    if (!singleTag(request[0], &refusal))
+        return refusal;
+    return answer(CmdGetTagVersion, st.tags.first().version);
+}
+
+SimReply SimDevice::enterBootloader(const uint8_t *request, size_t len)
+{
+    if (len != kBareRequestSize)
+        return error(request[0], SimError::kBadLength);
+    if (st.mode == SimMode::Bootloader)
+        return answer(CmdEnterBootloader);
+    st.mode = SimMode::Bootloader;
+    st.flashErased = false;
+    return answerAndRestart(CmdEnterBootloader, st.timing.bootloaderStartMs);
+}
+
+SimReply SimDevice::eraseFlash(const uint8_t *request, size_t len)
+{
+    if (len != kBareRequestSize)
+        return error(request[0], SimError::kBadLength);
+    if (st.mode != SimMode::Bootloader)
+        return error(request[0], SimError::kNotInBootloader);
+    st.flash.clear();
+    st.flashErased = true;
+    st.chunksWritten = 0;
+    SimReply reply = answer(CmdEraseFlash);
+    reply.delayMs = st.timing.eraseMs;
+    return reply;
+}
+
+SimReply SimDevice::writeFlash(const uint8_t *request, size_t len)
+{
+    if (st.mode != SimMode::Bootloader)
+        return error(request[0], SimError::kNotInBootloader);
+    if (st.faults.dropAfterChunks >= 0 && st.chunksWritten >= st.faults.dropAfterChunks) {
+        st.faults.silent = true;
+        st.faults.dropAfterChunks = -1;
+        SimReply nothing;
+        nothing.note = QStringLiteral("dropped out after %1 chunks").arg(st.chunksWritten);
+        return nothing;
+    }
+    if (len < 2 || len > 1 + static_cast<size_t>(kFirmwareChunkSize))
+        return error(request[0], SimError::kBadLength);
+    if (!st.flashErased)
+        return error(request[0], SimError::kFlashNotErased);
+    if (st.flash.size() + static_cast<int>(len - 1) > st.flashCapacity)
+        return error(request[0], SimError::kFlashFull);
+    st.flash.append(reinterpret_cast<const char *>(request + 1), static_cast<int>(len - 1));
+    ++st.chunksWritten;
+    return answer(CmdWriteFlash);
+}
+
+SimReply SimDevice::finishFirmware(const uint8_t *request, size_t len)
+{
+    if (len != kBareRequestSize)
+        return error(request[0], SimError::kBadLength);
+    if (st.mode != SimMode::Bootloader)
+        return error(request[0], SimError::kNotInBootloader);
+    if (!st.flashErased || (!st.acceptAnyImage && !simImageIsValid(st.flash))) {
+        ++st.imagesRejected;
+        SimReply refusal = error(request[0], SimError::kImageRejected);
+        refusal.note = QStringLiteral("image of %1 bytes rejected").arg(st.flash.size());
+        return refusal;
+    }
+    ++st.imagesAccepted;
+    st.lastImageCrc = simImageCrc(st.flash);
+    st.applicationVersion = simImageVersion(st.flash);
+    st.mode = SimMode::Application;
+    st.flashErased = false;
+    SimReply reply = answerAndRestart(CmdFinishFirmware, st.timing.restartMs);
+    reply.note = QStringLiteral("image of %1 bytes accepted, version %2")
+                     .arg(st.flash.size())
+                     .arg(st.applicationVersion);
+    return reply;
+}

@@ -1,0 +1,205 @@
+#ifndef SIM_SIMDEVICE_H
+#define SIM_SIMDEVICE_H
+
+#include "devicecommand.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+// A tag in a reader's RF field: UID and 4-byte pages, the first four holding UID and lock data.
+struct SimTag
+{
+    static constexpr int kDefaultPageCount = 45;
+    static constexpr int kFirstUserPage = 4; // pages below are read-only on the tag
+
+    QByteArray uid;
+    QByteArray pages;
+    // Sent before the UID in the CmdReadUid answer (ATQA-like); the tool does not read them.
+    std::array<uint8_t, 2> selectInfo{{0x44, 0x00}};
+    // Data of the CmdGetTagVersion answer.
+    QByteArray version = QByteArray::fromHex("0004040201000F03");
+
+    static SimTag create(const QByteArray &uid, int pageCount = kDefaultPageCount);
+    // Stores an address-tag record in pages 4 to 6.
+    SimTag &withAddressTag(uint8_t address, const QString &shortName, bool terminated);
+    int pageCount() const { return pages.size() / static_cast<int>(kTagPageSize); }
+    QByteArray readPages(int firstPage, int count) const;
+};
+
+constexpr int kNoCommand = -1;
+constexpr int kAnyCommand = -2;
+
+// Misbehaviour switched on per device or for the whole bus.
+struct SimFaults
+{
+    bool silent = false;
+    int answerDelayMs = 0;
+    // Answer this command (or kAnyCommand) with an error instead of executing it.
+    int errorCommand = kNoCommand;
+    uint16_t errorNumber = 0x00EE;
+    // Share of answers, 0.0 to 1.0, sent with a broken CRC.
+    double corruptCrcRate = 0.0;
+    // Answer this command (or kAnyCommand) lateAnswerMs later than usual.
+    int lateCommand = kNoCommand;
+    int lateAnswerMs = 0;
+    // Fall silent after this many firmware chunks were accepted; -1 never.
+    int dropAfterChunks = -1;
+};
+
+struct SimTiming
+{
+    int restartMs = 300;         // silent after reboot, reset, settings write, new firmware
+    int bootloaderStartMs = 300; // silent while the application hands over to the bootloader
+    int eraseMs = 200;           // application flash erase before the answer
+};
+
+enum class SimMode { Application, Bootloader };
+
+// How a device starts; SimDeviceState carries the same fields as they are now.
+struct SimDeviceConfig
+{
+    QString identification = QStringLiteral("Talvik RFID reader");
+    QString applicationVersion = QStringLiteral("APP 1.0.0");
+    QString bootloaderVersion = QStringLiteral("Talvik BOOTLOADER 1.2");
+    SimMode mode = SimMode::Application;
+    DeviceSettings settings = defaultSettings(0x80);
+    // Restored by CmdResetToDefaults; the start settings when not given.
+    std::optional<DeviceSettings> factorySettings;
+    uint8_t ledMode = kLedOff;
+    uint16_t ledPeriodMs = 0;
+    QByteArray eeprom = QByteArray(kEepromSize, '\0');
+    QVector<SimTag> tags;
+    QByteArray flash; // application image as last written
+    SimTiming timing;
+    // Skip the image check of CmdFinishFirmware.
+    bool acceptAnyImage = false;
+    int flashCapacity = 256 * 1024;
+    SimFaults faults;
+
+    static constexpr int kEepromSize = 256;
+    static constexpr int kDefaultBaudIndex = 5; // 115200, the tool's start speed
+
+    static DeviceSettings defaultSettings(uint8_t address);
+    // A device at this bus address with the default everything else.
+    static SimDeviceConfig at(uint8_t address, const QString &identification = QString());
+};
+
+struct SimDeviceState : SimDeviceConfig
+{
+    int id = -1;
+    bool restarting = false; // snapshot only: silent because of a restart or a busy step
+    bool flashErased = false;
+    int activeTag = -1;
+    int restartCount = 0;
+    int requestsHeard = 0;
+    int answersSent = 0;
+    int chunksWritten = 0;
+    int imagesAccepted = 0;
+    int imagesRejected = 0;
+    uint32_t lastImageCrc = 0;
+
+    uint8_t address() const { return settings.ownAddress; }
+    int baudRate() const;
+};
+
+// What a device does with one request it heard.
+struct SimReply
+{
+    bool answer = false;
+    QByteArray payload;
+    int delayMs = 0;   // working time before the answer goes out
+    int restartMs = 0; // silent this long once the answer is out
+    QString note;      // for the trace: why nothing, or what happened
+};
+
+// Device error numbers, sent high byte first in error answers.
+namespace SimError {
+constexpr uint16_t kUnknownCommand = 0x0001;
+constexpr uint16_t kBadLength = 0x0002;
+constexpr uint16_t kBadParameter = 0x0003;
+constexpr uint16_t kNoTag = 0x0010;
+constexpr uint16_t kTagCollision = 0x0011;
+constexpr uint16_t kTagNotActive = 0x0012;
+constexpr uint16_t kPageOutOfRange = 0x0013;
+constexpr uint16_t kPageReadOnly = 0x0014;
+constexpr uint16_t kNotInBootloader = 0x0020;
+constexpr uint16_t kNotInApplication = 0x0021;
+constexpr uint16_t kFlashNotErased = 0x0022;
+constexpr uint16_t kFlashFull = 0x0023;
+constexpr uint16_t kImageRejected = 0x0024;
+} // namespace SimError
+
+// Image check of CmdFinishFirmware: the last four bytes are the little-endian CRC-32 of the rest.
+bool simImageIsValid(const QByteArray &image);
+// Appends the trailer that makes simImageIsValid true.
+QByteArray simSealImage(const QByteArray &body);
+// CRC-32 of the body of a sealed image, else of the whole image.
+uint32_t simImageCrc(const QByteArray &image);
+// "VER:" followed by printable text names the version (up to 32 characters); otherwise
+// "image-" and simImageCrc as eight lower-case hex digits.
+QString simImageVersion(const QByteArray &image);
+
+QByteArray simErrorPayload(uint8_t command, uint16_t errorNumber);
+
+// One reader on the bus: command behaviour, no timers. Time comes in as milliseconds.
+class SimDevice
+{
+public:
+    SimDevice(int id, const SimDeviceConfig &config);
+
+    const SimDeviceState &state() const { return st; }
+    SimDeviceState &state() { return st; }
+    SimDeviceState snapshot(qint64 nowMs) const;
+
+    uint8_t address() const { return st.address(); }
+    int baudRate() const { return st.baudRate(); }
+    bool isBusy(qint64 nowMs) const { return nowMs < busyUntilMs; }
+    void stayBusyUntil(qint64 untilMs);
+    void beginRestart(qint64 nowMs, int restartMs);
+
+    void setTags(const QVector<SimTag> &tags);
+
+    SimReply handle(const uint8_t *request, size_t len);
+
+private:
+    using Handler = SimReply (SimDevice::*)(const uint8_t *, size_t);
+    Handler handlerFor(uint8_t command) const;
+
+    SimReply answer(uint8_t command, const QByteArray &data = QByteArray()) const;
+    SimReply error(uint8_t command, uint16_t errorNumber) const;
+    SimReply answerAndRestart(uint8_t command, int restartMs);
+
+    SimReply getVersion(const uint8_t *request, size_t len);
+    SimReply getDeviceName(const uint8_t *request, size_t len);
+    SimReply getSettings(const uint8_t *request, size_t len);
+    SimReply setSettings(const uint8_t *request, size_t len);
+    SimReply reboot(const uint8_t *request, size_t len);
+    SimReply resetToDefaults(const uint8_t *request, size_t len);
+    SimReply led(const uint8_t *request, size_t len);
+    SimReply pnEeprom(const uint8_t *request, size_t len);
+    SimReply getTagCount(const uint8_t *request, size_t len);
+    SimReply readUid(const uint8_t *request, size_t len);
+    SimReply activateTag(const uint8_t *request, size_t len);
+    SimReply halt(const uint8_t *request, size_t len);
+    SimReply readPage(const uint8_t *request, size_t len);
+    SimReply writePage(const uint8_t *request, size_t len);
+    SimReply getTagVersion(const uint8_t *request, size_t len);
+    SimReply enterBootloader(const uint8_t *request, size_t len);
+    SimReply eraseFlash(const uint8_t *request, size_t len);
+    SimReply writeFlash(const uint8_t *request, size_t len);
+    SimReply finishFirmware(const uint8_t *request, size_t len);
+
+    // Exactly one tag in the field, or the error answer saying why not.
+    bool singleTag(uint8_t command, SimReply *refusal) const;
+
+    SimDeviceState st;
+    qint64 busyUntilMs = 0;
+};
+
+#endif // SIM_SIMDEVICE_H
