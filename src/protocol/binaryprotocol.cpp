@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -35,6 +36,22 @@ uint32_t steadyClockMs(void *)
         return t;
     }();
     return static_cast<uint32_t>(timer.elapsed());
+}
+
+// The window keeps the last bytes received, frame bytes included.
+void shiftIntoWindow(uint8_t (&window)[BinaryProtocol::kHeaderSize], const uint8_t *bytes,
+                     size_t count)
+{
+    constexpr size_t size = BinaryProtocol::kHeaderSize;
+    if (count >= size) {
+        std::memcpy(window, bytes + count - size, size);
+        return;
+    }
+    // Plain loops: count is mostly 1, where a library call would cost more than the copy.
+    for (size_t i = 0; i + count < size; ++i)
+        window[i] = window[i + count];
+    for (size_t i = 0; i < count; ++i)
+        window[size - count + i] = bytes[i];
 }
 
 } // namespace
@@ -105,14 +122,16 @@ bool BinaryProtocol::headerWindowIsFrameStart(uint16_t *length) const
 void BinaryProtocol::receiveBytes(const uint8_t *chunk, size_t len)
 {
     const uint32_t now = clock(clockContext);
-    for (size_t i = 0; i < len; ++i) {
-        const uint8_t byte = chunk[i];
-        std::memmove(headerWindow, headerWindow + 1, kHeaderSize - 1);
-        headerWindow[kHeaderSize - 1] = byte;
-
+    size_t i = 0;
+    while (i < len) {
         if (inFrame) {
             if (static_cast<uint32_t>(now - frameStartMs) <= kFrameTimeoutMs) {
-                rxBuffer[rxCount++] = byte;
+                // One clock reading serves the whole call, so the frame's bytes go in as a block.
+                const size_t take = std::min<size_t>(len - i, rxLength - rxCount);
+                std::memcpy(rxBuffer + rxCount, chunk + i, take);
+                rxCount = static_cast<uint16_t>(rxCount + take);
+                shiftIntoWindow(headerWindow, chunk + i, take);
+                i += take;
                 if (rxCount == rxLength && !completeFrame())
                     return;
                 continue;
@@ -121,6 +140,8 @@ void BinaryProtocol::receiveBytes(const uint8_t *chunk, size_t len)
             inFrame = false;
         }
 
+        shiftIntoWindow(headerWindow, chunk + i, 1);
+        ++i;
         uint16_t length = 0;
         if (headerWindowIsFrameStart(&length)) {
             rxLength = length;
