@@ -81,7 +81,9 @@ SimDeviceConfig SimDeviceConfig::at(uint8_t address, const QString &identificati
 
 int SimDeviceState::baudRate() const
 {
-    return isValidBaudIndex(settings.baudIndex) ? kBaudRates[settings.baudIndex] : 0;
+    // A stored index outside the table leaves the firmware on its default rate.
+    const int index = isValidBaudIndex(settings.baudIndex) ? settings.baudIndex : kDefaultBaudIndex;
+    return kBaudRates[static_cast<size_t>(index)];
 }
 
 // ---- Firmware images ------------------------------------------------------------------------

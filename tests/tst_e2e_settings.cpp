@@ -227,10 +227,11 @@ void TestE2eSettings::writeRefusedWithoutSending()
         bench->bus().editDevice(deviceId, [](SimDeviceState &device) {
             device.settings.baudIndex = kOutOfTableBaudIndex;
         });
-        // Such a device hears no table rate; ask it on a line of its own kind.
+        // No button only reads the settings: ask for them on the tool's behalf.
         const QByteArray request =
             SimWire::encodeFrame(kDeviceAddress, QByteArray(1, CmdGetSettings));
-        bench->bus().run([&request](SimBus &bus) { bus.receiveLineBytes(request, 0); });
+        bench->bus().run(
+            [&request](SimBus &bus) { bus.receiveLineBytes(request, bus.lineBaudRate()); });
         QVERIFY(tool().waitForLog(E2e::kSettingsReceived));
         QCOMPARE(tool().widget<QComboBox>("cbDeviceComSpeed")->currentIndex(), -1);
         bench->bus().clearTrace();
