@@ -3,11 +3,15 @@
 
 TALVIK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 TALVIK_BUILD_DIR="$TALVIK_ROOT/build"
+# shellcheck disable=SC2034 # used by the sourcing scripts
+TALVIK_SANITIZE_BUILD_DIR="$TALVIK_ROOT/build-asan"
+# shellcheck disable=SC2034
+TALVIK_PACKAGE_BUILD_DIR="$TALVIK_ROOT/build-pkg"
 
 # shellcheck disable=SC2034 # used by the sourcing scripts
 TALVIK_BUILD_PACKAGES=(
     build-essential cmake qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
-    libbenchmark-dev libgtest-dev fonts-dejavu-core
+    libbenchmark-dev libgtest-dev fonts-dejavu-core dpkg-dev file
 )
 # shellcheck disable=SC2034
 TALVIK_SCREEN_PACKAGES=(xvfb xauth x11-apps imagemagick)
@@ -35,7 +39,20 @@ ensure_packages() {
         "${missing[@]}"
 }
 
+# Configures and builds the tree in the given directory; further arguments go to cmake.
+build_tree() {
+    local dir=$1
+    shift
+    cmake -S "$TALVIK_ROOT" -B "$dir" "$@"
+    cmake --build "$dir" -j2
+}
+
 build_tool() {
-    cmake -S "$TALVIK_ROOT" -B "$TALVIK_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    cmake --build "$TALVIK_BUILD_DIR" -j2
+    build_tree "$TALVIK_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+}
+
+# The same tree with AddressSanitizer and UndefinedBehaviorSanitizer; benchmarks left out.
+build_sanitized() {
+    build_tree "$TALVIK_SANITIZE_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVIK_SANITIZE=ON \
+        -DTALVIK_BENCH=OFF
 }

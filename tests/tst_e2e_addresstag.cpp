@@ -13,69 +13,52 @@ constexpr int kRecordOffset = kAddressTagFirstPage * static_cast<int>(kTagPageSi
 constexpr int kRecordSize = static_cast<int>(kAddressTagRecordSize);
 // Longer than the 500 ms limit of a tag count or a HALT: a running timer would show.
 constexpr int kQuietMs = 600;
-// Past the HALT's 500 ms limit, well before the test gives up.
+// Past the HALT's 500 ms limit, well before the test gives up; or never within the test.
 constexpr int kLateHaltMs = 900;
+constexpr int kSilentHaltMs = 60000;
 // Keeps the loop test's one-page read in flight while it is stopped.
 constexpr int kLatePageReadMs = 300;
 constexpr int kSettleMs = 150;
 
-const QByteArray kUid = QByteArray::fromHex("04AB12CD34EF80");
-const QString kUidLine = QStringLiteral("UID: 04AB12CD34EF80");
-const QByteArray kStandardHeader = QByteArray::fromHex("0601");
+// Header 06 01, its CRC-16/CCITT-FALSE low byte first, name, address, flag, their CRC.
+const QByteArray kAbRecord = QByteArray::fromHex("060188A7414200000701FDFD");
+const QByteArray kGateRecord = QByteArray::fromHex("060188A7474154453C00171E");
 
-// Reference CRC-16/CCITT-FALSE, bit by bit, independent of the tool's table.
-quint16 referenceCrc(const QByteArray &data)
+const QString kHaltDone = QStringLiteral("HALT done.");
+const QString kTagTimeout = QStringLiteral("Read/Write timeout - please try again");
+const QStringList kTagSelectLog = {"Tag detected...", "Reading UID...", "UID: 04AB12CD34EF00",
+                                   "Tag activated..."};
+const QStringList kTagReadRequests = {"02", "03 00", "04 00", "40 04 03", "05"};
+
+// What the controls show, and what a good read logs about it.
+struct TagFields
 {
-    quint16 crc = 0xFFFF;
-    for (const char byte : data) {
-        crc ^= static_cast<quint16>(static_cast<uint8_t>(byte) << 8);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? static_cast<quint16>((crc << 1) ^ 0x1021)
-                                 : static_cast<quint16>(crc << 1);
+    QString address, name;
+    bool terminated = false;
+
+    QStringList readLog() const
+    {
+        return {"Reading tag info",
+                "Valid address tag found.",
+                "Address: 0x" + address,
+                "Short name: " + name,
+                terminated ? "Terminated: true" : "Terminated: false",
+                "Sending HALT command to disable RF field."};
     }
-    return crc;
-}
+};
 
-QByteArray littleEndian(quint16 value)
+struct StopCase
 {
-    QByteArray out;
-    out.append(static_cast<char>(value & 0xFF));
-    out.append(static_cast<char>(value >> 8));
-    return out;
-}
-
-// header (2 bytes) + CRC, payload (6 bytes) + CRC.
-QByteArray addressTagRecord(const QByteArray &header, const QByteArray &payload)
-{
-    return header + littleEndian(referenceCrc(header)) + payload +
-           littleEndian(referenceCrc(payload));
-}
-
-SimTag tagHolding(const QByteArray &record, const QByteArray &uid = kUid)
-{
-    SimTag tag = SimTag::create(uid);
-    tag.pages.replace(kRecordOffset, record.size(), record);
-    return tag;
-}
-
-QString hexLine(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
-}
-
-QStringList readChainLog(const QString &address, const QString &name, bool terminated)
-{
-    return {QStringLiteral("Valid address tag found."), QStringLiteral("Address: 0x") + address,
-            QStringLiteral("Short name: ") + name,
-            terminated ? QStringLiteral("Terminated: true") : QStringLiteral("Terminated: false"),
-            QStringLiteral("Sending HALT command to disable RF field.")};
-}
-
-const QStringList kTagSelectLog = {QStringLiteral("Tag detected..."),
-                                   QStringLiteral("Reading UID..."), kUidLine,
-                                   QStringLiteral("Tag activated...")};
+    QString button, address;
+    int tagCount;
+    QByteArray record;
+    QStringList log, requests;
+};
 
 } // namespace
+
+Q_DECLARE_METATYPE(TagFields)
+Q_DECLARE_METATYPE(StopCase)
 
 class TestE2eAddressTag : public QObject
 {
@@ -91,15 +74,14 @@ private slots:
     void readFillsControls();
     void chainStopsEarly_data();
     void chainStopsEarly();
-    void lateHaltFollowsResult();
     void pageAnswerShorterThanRecord();
 
 private:
     ToolDriver &tool() { return bench->tool(); }
-    QStringList requestsOnWire() const;
+    QByteArray recordOnTag();
     void putTags(int count, const QByteArray &record);
-    void fillControls(const QString &address, const QString &name, bool terminated);
-    void verifyControls(const QString &address, const QString &name, bool terminated);
+    void fillControls(const TagFields &fields);
+    void verifyControls(const TagFields &fields);
 
     std::unique_ptr<E2eBench> bench;
     int deviceId = -1;
@@ -107,14 +89,10 @@ private:
 
 void TestE2eAddressTag::init()
 {
-    SimBusOptions options;
-    options.paced = false;
-    bench = std::make_unique<E2eBench>(options);
+    bench = std::make_unique<E2eBench>(E2e::fastBus());
     QVERIFY2(bench->isReady(), qPrintable(bench->error()));
-    deviceId = bench->addDevice(SimDeviceConfig::at(kDeviceAddress, QStringLiteral("Gate")));
-    QVERIFY(bench->connectTo(kDeviceAddress));
-    bench->bus().clearTrace();
-    tool().clearLog();
+    deviceId = E2e::addConnectedDevice(*bench, SimDeviceConfig::at(kDeviceAddress));
+    QVERIFY(deviceId >= 0);
 }
 
 void TestE2eAddressTag::cleanup()
@@ -122,249 +100,175 @@ void TestE2eAddressTag::cleanup()
     bench.reset();
 }
 
-QStringList TestE2eAddressTag::requestsOnWire() const
+QByteArray TestE2eAddressTag::recordOnTag()
 {
-    QStringList requests;
-    for (const SimTraceEntry &entry : bench->bus().trace()) {
-        if (entry.isRequest())
-            requests << hexLine(entry.payload);
-    }
-    return requests;
+    return bench->bus().device(deviceId).tags.first().pages.mid(kRecordOffset, kRecordSize);
 }
 
 void TestE2eAddressTag::putTags(int count, const QByteArray &record)
 {
-    QVector<SimTag> tags;
-    for (int i = 0; i < count; ++i) {
-        QByteArray uid = kUid;
-        uid[uid.size() - 1] = static_cast<char>(i);
-        tags << tagHolding(record, i == 0 ? kUid : uid);
-    }
+    QVector<SimTag> tags = E2e::tagsOnAntenna(count);
+    for (SimTag &tag : tags)
+        tag.pages.replace(kRecordOffset, record.size(), record);
     bench->bus().setTags(deviceId, tags);
 }
 
-void TestE2eAddressTag::fillControls(const QString &address, const QString &name, bool terminated)
+void TestE2eAddressTag::fillControls(const TagFields &fields)
 {
-    QVERIFY(tool().setText(QStringLiteral("leTagDeviceAddress"), address));
-    QVERIFY(tool().setText(QStringLiteral("leTagShortName"), name));
-    QVERIFY(tool().setChecked(QStringLiteral("cbTagTerminated"), terminated));
+    QVERIFY(tool().setText("leTagDeviceAddress", fields.address));
+    QVERIFY(tool().setText("leTagShortName", fields.name));
+    QVERIFY(tool().setChecked("cbTagTerminated", fields.terminated));
 }
 
-void TestE2eAddressTag::verifyControls(const QString &address, const QString &name, bool terminated)
+void TestE2eAddressTag::verifyControls(const TagFields &fields)
 {
-    QCOMPARE(tool().text(QStringLiteral("leTagDeviceAddress")), address);
-    QCOMPARE(tool().text(QStringLiteral("leTagShortName")), name);
-    QCOMPARE(tool().widget<QCheckBox>(QStringLiteral("cbTagTerminated"))->isChecked(), terminated);
+    QCOMPARE(tool().text("leTagDeviceAddress"), fields.address);
+    QCOMPARE(tool().text("leTagShortName"), fields.name);
+    QCOMPARE(tool().widget<QCheckBox>("cbTagTerminated")->isChecked(), fields.terminated);
 }
 
 void TestE2eAddressTag::writeThenReadBack_data()
 {
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("terminated");
-    QTest::addColumn<QByteArray>("payload");
-    QTest::addColumn<QString>("shownAddress");
-    QTest::addColumn<QString>("shownName");
+    QTest::addColumn<TagFields>("typed");
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<TagFields>("shown");
 
     QTest::newRow("two letters, one digit")
-        << "7"
-        << "AB" << true << QByteArray::fromHex("414200000701") << "07"
-        << "AB";
+        << TagFields{"7", "AB", true} << kAbRecord << TagFields{"07", "AB", true};
     QTest::newRow("four letters fill the field")
-        << "FE"
-        << "WXYZ" << false << QByteArray::fromHex("5758595AFE00") << "FE"
-        << "WXYZ";
-    QTest::newRow("utf-8 cut after four bytes")
-        << "a" << QString::fromUtf8("äöü") << true << QByteArray::fromHex("C3A4C3B60A01") << "0A"
-        << QString::fromUtf8("äö");
+        << TagFields{"FE", "WXYZ", false} << QByteArray::fromHex("060188A75758595AFE00578E")
+        << TagFields{"FE", "WXYZ", false};
 }
 
 void TestE2eAddressTag::writeThenReadBack()
 {
-    QFETCH(QString, address);
-    QFETCH(QString, name);
-    QFETCH(bool, terminated);
-    QFETCH(QByteArray, payload);
-    QFETCH(QString, shownAddress);
-    QFETCH(QString, shownName);
+    QFETCH(TagFields, typed);
+    QFETCH(QByteArray, record);
+    QFETCH(TagFields, shown);
 
     putTags(1, QByteArray(kRecordSize, '\0'));
-    fillControls(address, name, terminated);
-    QVERIFY(tool().click(QStringLiteral("btWriteAddressTag")));
-    QVERIFY(tool().waitForLog(QStringLiteral("HALT done.")));
+    fillControls(typed);
+    QVERIFY(tool().click("btWriteAddressTag"));
+    QVERIFY(tool().waitForLog(kHaltDone));
 
-    const QByteArray record = addressTagRecord(kStandardHeader, payload);
-    QVERIFY(record.startsWith(QByteArray::fromHex("060188A7")));
-    QCOMPARE(bench->bus().device(deviceId).tags.first().pages.mid(kRecordOffset, kRecordSize),
-             record);
-    QCOMPARE(requestsOnWire(),
-             QStringList({"02", "03 00", "04 00", hexLine(QByteArray::fromHex("410403") + record),
-                          "40 04 03", "05"}));
-    const QStringList expectedLog =
-        kTagSelectLog +
-        QStringList{QStringLiteral("Writing address tag..."), QStringLiteral("Write ACK"),
-                    QStringLiteral("Reading tag info")} +
-        readChainLog(shownAddress, shownName, terminated) + QStringList{"HALT done."};
-    QCOMPARE(tool().logLines(), expectedLog);
-    verifyControls(shownAddress, shownName, terminated);
+    QCOMPARE(recordOnTag().toHex(' '), record.toHex(' '));
+    QCOMPARE(E2e::requestLines(bench->bus()),
+             QStringList({"02", "03 00", "04 00",
+                          E2e::hexLine(QByteArray::fromHex("410403") + record), "40 04 03", "05"}));
+    QCOMPARE(tool().logLines(), kTagSelectLog +
+                                    QStringList({"Writing address tag...", "Write ACK"}) +
+                                    shown.readLog() + QStringList{kHaltDone});
+    verifyControls(shown);
 }
 
 void TestE2eAddressTag::readFillsControls_data()
 {
     QTest::addColumn<QByteArray>("record");
-    QTest::addColumn<QString>("shownAddress");
-    QTest::addColumn<QString>("shownName");
-    QTest::addColumn<bool>("terminated");
+    QTest::addColumn<int>("haltLateMs");
+    QTest::addColumn<TagFields>("shown");
+    QTest::addColumn<QStringList>("logAfterResult");
 
-    QTest::newRow("four-letter name")
-        << addressTagRecord(kStandardHeader, QByteArray::fromHex("474154453C00")) << "3C"
-        << "GATE" << false;
-    QTest::newRow("name ends at its first zero, any flag byte terminates")
-        << addressTagRecord(kStandardHeader, QByteArray::fromHex("4B3100398005")) << "80"
-        << "K1" << true;
-    QTest::newRow("foreign header with matching CRCs")
-        << addressTagRecord(QByteArray::fromHex("0702"), QByteArray::fromHex("4E4F00001200"))
-        << "12"
-        << "NO" << false;
+    // The name ends at its first zero; any flag byte but 0 terminates.
+    QTest::newRow("HALT answered") << QByteArray::fromHex("060188A74B31003980051411") << 0
+                                   << TagFields{"80", "K1", true} << QStringList{kHaltDone};
+    // A late answer still ends the chain after the timeout message.
+    QTest::newRow("HALT late") << kGateRecord << kLateHaltMs << TagFields{"3C", "GATE", false}
+                               << QStringList({kTagTimeout, kHaltDone});
+    QTest::newRow("HALT silent") << kGateRecord << kSilentHaltMs << TagFields{"3C", "GATE", false}
+                                 << QStringList{kTagTimeout};
 }
 
 void TestE2eAddressTag::readFillsControls()
 {
     QFETCH(QByteArray, record);
-    QFETCH(QString, shownAddress);
-    QFETCH(QString, shownName);
-    QFETCH(bool, terminated);
+    QFETCH(int, haltLateMs);
+    QFETCH(TagFields, shown);
+    QFETCH(QStringList, logAfterResult);
 
     putTags(1, record);
-    fillControls(QStringLiteral("5A"), QStringLiteral("OLD"), !terminated);
-    QVERIFY(tool().click(QStringLiteral("btReadAddressTag")));
-    QVERIFY(tool().waitForLog(QStringLiteral("HALT done.")));
+    SimFaults faults;
+    faults.lateCommand = CmdHalt;
+    faults.lateAnswerMs = haltLateMs;
+    bench->bus().setDeviceFaults(deviceId, faults);
+    fillControls({"5A", "OLD", !shown.terminated});
+    QVERIFY(tool().click("btReadAddressTag"));
+    QVERIFY(tool().waitForLog(logAfterResult.last()));
 
-    QCOMPARE(requestsOnWire(), QStringList({"02", "03 00", "04 00", "40 04 03", "05"}));
-    QCOMPARE(tool().logLines(), kTagSelectLog + QStringList{QStringLiteral("Reading tag info")} +
-                                    readChainLog(shownAddress, shownName, terminated) +
-                                    QStringList{"HALT done."});
-    verifyControls(shownAddress, shownName, terminated);
+    QCOMPARE(tool().logLines(), kTagSelectLog + shown.readLog() + logAfterResult);
+    QCOMPARE(E2e::requestLines(bench->bus()), kTagReadRequests);
+    verifyControls(shown);
     // The tag itself is only read.
-    QCOMPARE(bench->bus().device(deviceId).tags.first().pages.mid(kRecordOffset, kRecordSize),
-             record);
+    QCOMPARE(recordOnTag(), record);
 }
 
 void TestE2eAddressTag::chainStopsEarly_data()
 {
-    QTest::addColumn<QString>("button");
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<int>("tagCount");
-    QTest::addColumn<QByteArray>("record");
-    QTest::addColumn<int>("errorCommand");
-    QTest::addColumn<QStringList>("expectedLog");
-    QTest::addColumn<QStringList>("expectedRequests");
+    QTest::addColumn<StopCase>("stop");
 
     const QString read = QStringLiteral("btReadAddressTag");
-    const QString write = QStringLiteral("btWriteAddressTag");
-    const QByteArray valid = addressTagRecord(kStandardHeader, QByteArray::fromHex("414200000701"));
-    QByteArray badHeaderCrc = valid;
+    QByteArray badHeaderCrc = kAbRecord;
     badHeaderCrc[3] = static_cast<char>(badHeaderCrc[3] ^ 0x01);
-    QByteArray badPayloadCrc = valid;
+    QByteArray badPayloadCrc = kAbRecord;
     badPayloadCrc[8] = static_cast<char>(0x08); // address changed after the CRC was taken
-    const QStringList untilPageRead = kTagSelectLog + QStringList{"Reading tag info"};
-    const QStringList pageReadRequests = {"02", "03 00", "04 00", "40 04 03"};
+    // The page read answered, its record refused.
+    const auto refused = [&read](const QByteArray &record, const QString &message) {
+        const QStringList log = kTagSelectLog + QStringList{"Reading tag info", message};
+        return StopCase{read, "5A", 1, record, log, kTagReadRequests.mid(0, 4)};
+    };
+    const QString noAddress = QStringLiteral("Please enter correct tag address defice address!");
 
-    QTest::newRow("no tag") << read << "5A" << 0 << valid << kNoCommand
-                            << QStringList{"No tag detected"} << QStringList{"02"};
-    QTest::newRow("two tags") << read << "5A" << 2 << valid << kNoCommand
-                              << QStringList{"Too many tags on the antenna (2)."}
-                              << QStringList{"02"};
+    QTest::newRow("no tag") << StopCase{read, "5A", 0, kAbRecord, {"No tag detected"}, {"02"}};
+    QTest::newRow("two tags") << StopCase{
+        read, "5A", 2, kAbRecord, {"Too many tags on the antenna (2)."}, {"02"}};
     QTest::newRow("wrong header CRC")
-        << read << "5A" << 1 << badHeaderCrc << kNoCommand
-        << untilPageRead + QStringList{"Wrong header CRC - it is not a valid address tag"}
-        << pageReadRequests;
+        << refused(badHeaderCrc, "Wrong header CRC - it is not a valid address tag");
     QTest::newRow("wrong payload CRC")
-        << read << "5A" << 1 << badPayloadCrc << kNoCommand
-        << untilPageRead + QStringList{"Wrong payload CRC - it is not a valid address tag"}
-        << pageReadRequests;
-    QTest::newRow("error answer to the page read")
-        << read << "5A" << 1 << valid << int(CmdReadPage)
-        << untilPageRead + QStringList{"Error received to command 0x40 - err no :0x00EE"}
-        << pageReadRequests;
+        << refused(badPayloadCrc, "Wrong payload CRC - it is not a valid address tag");
     QTest::newRow("write with an empty address field")
-        << write << "" << 1 << valid << kNoCommand
-        << QStringList{"Please enter correct tag address defice address!"} << QStringList{};
+        << StopCase{"btWriteAddressTag", {}, 1, kAbRecord, {noAddress}, {}};
 }
 
 void TestE2eAddressTag::chainStopsEarly()
 {
-    QFETCH(QString, button);
-    QFETCH(QString, address);
-    QFETCH(int, tagCount);
-    QFETCH(QByteArray, record);
-    QFETCH(int, errorCommand);
-    QFETCH(QStringList, expectedLog);
-    QFETCH(QStringList, expectedRequests);
+    QFETCH(StopCase, stop);
 
-    putTags(tagCount, record);
-    SimFaults faults;
-    faults.errorCommand = errorCommand;
-    bench->bus().setDeviceFaults(deviceId, faults);
-    fillControls(address, QStringLiteral("KEEP"), true);
-
-    QVERIFY(tool().click(button));
-    if (!expectedLog.isEmpty())
-        QVERIFY(tool().waitForLog(expectedLog.last()));
+    putTags(stop.tagCount, stop.record);
+    const TagFields typed{stop.address, "KEEP", true};
+    fillControls(typed);
+    QVERIFY(tool().click(stop.button));
+    QVERIFY(tool().waitForLog(stop.log.last()));
     // No HALT, no further step and no timeout afterwards.
-    QTest::qWait(kQuietMs);
-    QCOMPARE(tool().logLines(), expectedLog);
-    QCOMPARE(requestsOnWire(), expectedRequests);
-    verifyControls(address, QStringLiteral("KEEP"), true);
-}
-
-void TestE2eAddressTag::lateHaltFollowsResult()
-{
-    putTags(1, addressTagRecord(kStandardHeader, QByteArray::fromHex("474154453C00")));
-    SimFaults faults;
-    faults.lateCommand = CmdHalt;
-    faults.lateAnswerMs = kLateHaltMs;
-    bench->bus().setDeviceFaults(deviceId, faults);
-
-    QVERIFY(tool().click(QStringLiteral("btReadAddressTag")));
-    QVERIFY(tool().waitForLog(QStringLiteral("HALT done.")));
-
-    // The late answer still ends the chain after the timeout message.
-    const QStringList expectedLog =
-        kTagSelectLog + QStringList{QStringLiteral("Reading tag info")} +
-        readChainLog(QStringLiteral("3C"), QStringLiteral("GATE"), false) +
-        QStringList{"Read/Write timeout - please try again", "HALT done."};
-    QCOMPARE(tool().logLines(), expectedLog);
-    verifyControls(QStringLiteral("3C"), QStringLiteral("GATE"), false);
-    QCOMPARE(requestsOnWire(), QStringList({"02", "03 00", "04 00", "40 04 03", "05"}));
+    QVERIFY(E2e::busStaysQuiet(bench->bus(), kQuietMs));
+    QCOMPARE(tool().logLines(), stop.log);
+    QCOMPARE(E2e::requestLines(bench->bus()), stop.requests);
+    verifyControls(typed);
 }
 
 void TestE2eAddressTag::pageAnswerShorterThanRecord()
 {
     // The loop test reads one page; stopped while that read is in flight, its 4-byte answer
     // reaches the address-tag check.
-    putTags(1, addressTagRecord(kStandardHeader, QByteArray::fromHex("474154453C00")));
+    putTags(1, kGateRecord);
     SimFaults faults;
     faults.lateCommand = CmdReadPage;
     faults.lateAnswerMs = kLatePageReadMs;
     bench->bus().setDeviceFaults(deviceId, faults);
-    fillControls(QStringLiteral("5A"), QStringLiteral("KEEP"), true);
-    QVERIFY(tool().setChecked(QStringLiteral("cbReadPage"), true));
+    const TagFields typed{"5A", "KEEP", true};
+    fillControls(typed);
+    QVERIFY(tool().setChecked("cbReadPage", true));
 
-    QVERIFY(tool().click(QStringLiteral("btLoopTest")));
+    QVERIFY(tool().click("btLoopTest"));
     QVERIFY(tool().waitForLog(QStringLiteral("Reading page 4")));
-    QVERIFY(tool().click(QStringLiteral("btLoopTest")));
+    QVERIFY(tool().click("btLoopTest"));
     const QString tooShort =
         QStringLiteral("Tag answer too short (4 of 12 bytes) - it is not a valid address tag");
     QVERIFY(tool().waitForLog(tooShort));
-    QTest::qWait(kSettleMs);
+    QVERIFY(E2e::busStaysQuiet(bench->bus(), kSettleMs));
 
     const QStringList lines = tool().logLines();
-    QCOMPARE(lines.mid(lines.indexOf(QStringLiteral("Loop test stoped"))),
-             QStringList({"Loop test stoped", tooShort}));
-    const QStringList loopCycleUntilPageRead = {"02", "03 00", "42", "40 04 01"};
-    QCOMPARE(requestsOnWire(), loopCycleUntilPageRead);
-    verifyControls(QStringLiteral("5A"), QStringLiteral("KEEP"), true);
+    QCOMPARE(lines.mid(lines.size() - 2), QStringList({"Loop test stoped", tooShort}));
+    QCOMPARE(E2e::requestLines(bench->bus()), QStringList({"02", "03 00", "42", "40 04 01"}));
+    verifyControls(typed);
 }
 
 QTEST_MAIN(TestE2eAddressTag)

@@ -10,31 +10,39 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <algorithm>
 #include <memory>
 
 namespace {
 
 constexpr uint8_t kDeviceAddress = 0x80;
-constexpr int kChunkSize = 256;
 constexpr int kDialogPollMs = 10;
-constexpr int kQuietLineMs = 200;
+constexpr int kQuietMs = 200;
 // Bootloader start, erase, transfer and restart of the largest image, with room to spare.
 constexpr int kUpdateTimeoutMs = 10000;
-const char kBootloaderVersion[] = "Talvik BOOTLOADER 1.2";
-const char kGenericTimeout[] = "Timeout - Please recconnect device and try again.";
-const char kVerificationFailed[] = "Firmware verification filed - wrong firmware file ???";
 // The simulator's image check wants a body in front of its CRC-32 trailer.
 constexpr int kImageTrailerSize = 4;
 constexpr int kSmallestSealedImage = kImageTrailerSize + 1;
+const QString kBootloaderVersion = QStringLiteral("Talvik BOOTLOADER 1.2");
+
+enum class Refusal { DialogCancelled, EmptyFile, ReadFails, FileVanishes };
+
+// An update that stops on the way, and where.
+struct StopCase
+{
+    QString bootloaderVersion;
+    bool brokenImage;
+    int dropAfterChunks;
+    QStringList logAfterFile;
+    QVector<int> commands;
+    QString lookAtEnd, statusAtEnd, infoAtEnd;
+};
 
 // Deterministic filler, version text first so the new firmware names itself.
 QByteArray imageOfSize(int size)
 {
     if (size < kSmallestSealedImage)
         return QByteArray(size, '\x5A');
-    QByteArray body = QByteArrayLiteral("VER:FW-") + QByteArray::number(size);
-    body.append('\0');
+    QByteArray body = QByteArrayLiteral("VER:FW-") + QByteArray::number(size) + '\0';
     quint32 state = static_cast<quint32>(size);
     while (body.size() < size - kImageTrailerSize) {
         state = state * 1103515245u + 12345u;
@@ -43,45 +51,14 @@ QByteArray imageOfSize(int size)
     return simSealImage(body.left(size - kImageTrailerSize));
 }
 
-QVector<SimTraceEntry> requests(const QVector<SimTraceEntry> &trace, int command = kAnyCommand)
-{
-    QVector<SimTraceEntry> found;
-    for (const SimTraceEntry &entry : trace) {
-        if (entry.isRequest() && (command == kAnyCommand || entry.command() == command))
-            found << entry;
-    }
-    return found;
-}
-
-int successAnswers(const QVector<SimTraceEntry> &trace, int command)
-{
-    return static_cast<int>(std::count_if(trace.cbegin(), trace.cend(), [command](const auto &e) {
-        return e.isAnswer() && e.command() == command && e.payload.at(0) == char(kStatusSuccess);
-    }));
-}
-
-// A request written by the tool reaches the simulator within a few milliseconds.
-bool busStaysQuiet(const SimBusThread &bus)
-{
-    return !ToolDriver::waitUntil([&bus] { return !requests(bus.trace()).isEmpty(); },
-                                  kQuietLineMs);
-}
-
-QStringList successLog(const QString &path, const QString &newVersion)
-{
-    return {QStringLiteral("Firmware file ") + path,
-            QStringLiteral("Waiting for bootloader..."),
-            QStringLiteral("Bootloader detected: ") + kBootloaderVersion,
-            QStringLiteral("Erasing flash..."),
-            QStringLiteral("Flash erased."),
-            QStringLiteral("Writing firmware..."),
-            QStringLiteral("Firmware flashed."),
-            QStringLiteral("Done. Waiting for device..."),
-            QStringLiteral("Firmware version is: ") + newVersion,
-            QString::fromLatin1(E2e::kSettingsReceived)};
-}
+const QStringList kUntilWriting = {"Waiting for bootloader...",
+                                   "Bootloader detected: " + kBootloaderVersion, "Erasing flash...",
+                                   "Flash erased.", "Writing firmware..."};
 
 } // namespace
+
+Q_DECLARE_METATYPE(Refusal)
+Q_DECLARE_METATYPE(StopCase)
 
 class TestE2eFirmware : public QObject
 {
@@ -95,20 +72,17 @@ private slots:
     void flashImage();
     void imageRefusedBeforeDeviceIsTouched_data();
     void imageRefusedBeforeDeviceIsTouched();
-    void bootloaderVersionRefused_data();
-    void bootloaderVersionRefused();
-    void rejectedImageLeavesBootloaderForRetry();
-    void deviceSilentMidTransfer();
+    void updateStops_data();
+    void updateStops();
 
 private:
     ToolDriver &tool() { return bench->tool(); }
     SimDeviceState device() { return bench->bus().device(deviceId); }
     void startDevice(const SimDeviceConfig &config);
-    QString writeImage(const QString &name, const QByteArray &image);
+    QString writeImage(const QByteArray &image);
     void flash(const QString &path);
     // Like flash(), but the file disappears once the dialog has accepted it.
     void flashFileThatVanishes(const QString &path);
-    void expectTimeoutClosedPort();
 
     std::unique_ptr<E2eBench> bench;
     std::unique_ptr<QTemporaryDir> imageDir;
@@ -119,9 +93,7 @@ void TestE2eFirmware::init()
 {
     imageDir = std::make_unique<QTemporaryDir>();
     QVERIFY(imageDir->isValid());
-    SimBusOptions options;
-    options.paced = false;
-    bench = std::make_unique<E2eBench>(options);
+    bench = std::make_unique<E2eBench>(E2e::fastBus());
     QVERIFY2(bench->isReady(), qPrintable(bench->error()));
 }
 
@@ -133,15 +105,13 @@ void TestE2eFirmware::cleanup()
 
 void TestE2eFirmware::startDevice(const SimDeviceConfig &config)
 {
-    deviceId = bench->addDevice(config);
-    QVERIFY(bench->connectTo(kDeviceAddress));
-    bench->bus().clearTrace();
-    tool().clearLog();
+    deviceId = E2e::addConnectedDevice(*bench, config);
+    QVERIFY(deviceId >= 0);
 }
 
-QString TestE2eFirmware::writeImage(const QString &name, const QByteArray &image)
+QString TestE2eFirmware::writeImage(const QByteArray &image)
 {
-    QFile file(imageDir->filePath(name));
+    QFile file(imageDir->filePath(QStringLiteral("fw.bin")));
     if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
         qFatal("cannot write %s", qPrintable(file.fileName()));
     return file.fileName();
@@ -172,14 +142,6 @@ void TestE2eFirmware::flashFileThatVanishes(const QString &path)
     QVERIFY(tool().click("btFlashFirmware"));
 }
 
-void TestE2eFirmware::expectTimeoutClosedPort()
-{
-    QCOMPARE(tool().statusText(), QStringLiteral("Timeout"));
-    QCOMPARE(tool().infoText(), QStringLiteral("No response to bootloader"));
-    QCOMPARE(tool().text("btSerialConnect"), QStringLiteral("Connect"));
-    QVERIFY(!tool().isEnabled("gbDeviceCommands"));
-}
-
 void TestE2eFirmware::flashImage_data()
 {
     QTest::addColumn<int>("size");
@@ -190,7 +152,7 @@ void TestE2eFirmware::flashImage_data()
     QTest::newRow("256 bytes") << 256 << QVector<int>{256};
     QTest::newRow("257 bytes") << 257 << QVector<int>{256, 1};
     QTest::newRow("600 bytes") << 600 << QVector<int>{256, 256, 88};
-    QTest::newRow("65537 bytes") << 65537 << (QVector<int>(kChunkSize, kChunkSize) << 1);
+    QTest::newRow("65537 bytes") << 65537 << (QVector<int>(256, 256) << 1);
 }
 
 void TestE2eFirmware::flashImage()
@@ -203,188 +165,149 @@ void TestE2eFirmware::flashImage()
     startDevice(config);
     const QByteArray image = imageOfSize(size);
     const QString newVersion = simImageVersion(image);
-    const QString path = writeImage(QStringLiteral("fw.bin"), image);
+    const QString path = writeImage(image);
 
-    QVector<int> progress;
-    QVector<int> maxima;
+    // Each progress value over its maximum.
+    QStringList progress;
     QString infoWhileWriting;
     QProgressBar *bar = tool().progressBar();
     connect(bar, &QProgressBar::valueChanged, this, [&](int value) {
         if (progress.isEmpty())
             infoWhileWriting = tool().infoText();
-        progress << value;
-        maxima << bar->maximum();
+        progress << QStringLiteral("%1/%2").arg(value).arg(bar->maximum());
     });
     flash(path);
     QVERIFY(tool().waitForLog(E2e::kSettingsReceived, kUpdateTimeoutMs));
     bar->disconnect(this);
 
-    QCOMPARE(tool().logLines(), successLog(path, newVersion));
+    QCOMPARE(tool().logLines(),
+             QStringList{"Firmware file " + path} + kUntilWriting +
+                 QStringList({"Firmware flashed.", E2e::kWaitingForDevice,
+                              E2e::versionLine(newVersion), E2e::kSettingsReceived}));
     QCOMPARE(tool().infoText(), QStringLiteral("Version:") + newVersion);
     QCOMPARE(infoWhileWriting, QStringLiteral("Version:") + kBootloaderVersion);
-
-    const QVector<SimTraceEntry> trace = bench->bus().trace();
-    QVector<int> commands;
-    for (const SimTraceEntry &request : requests(trace))
-        commands << request.command();
-    QVector<int> expectedCommands{CmdEnterBootloader, CmdGetVersion, CmdEraseFlash};
-    expectedCommands << QVector<int>(chunks.size(), CmdWriteFlash);
-    expectedCommands << CmdFinishFirmware << CmdGetVersion << CmdGetDeviceName << CmdGetSettings;
-    QCOMPARE(commands, expectedCommands);
+    QCOMPARE(
+        E2e::requestCommands(bench->bus()),
+        QVector<int>({CmdEnterBootloader, CmdGetVersion, CmdEraseFlash}) +
+            QVector<int>(chunks.size(), CmdWriteFlash) +
+            QVector<int>({CmdFinishFirmware, CmdGetVersion, CmdGetDeviceName, CmdGetSettings}));
 
     QVector<int> chunkSizes;
-    QByteArray sent;
-    for (const SimTraceEntry &request : requests(trace, CmdWriteFlash)) {
+    for (const SimTraceEntry &request : E2e::requests(bench->bus().trace(), CmdWriteFlash))
         chunkSizes << request.payload.size() - 1;
-        sent += request.payload.mid(1);
-    }
     QCOMPARE(chunkSizes, chunks);
-    QVERIFY(sent == image);
-
-    QVector<int> expectedProgress;
+    QStringList expectedProgress;
     int total = 0;
     for (int chunk : chunks)
-        expectedProgress << (total += chunk);
-    expectedProgress << 0;
-    QCOMPARE(progress, expectedProgress);
-    QCOMPARE(maxima, QVector<int>(expectedProgress.size(), size));
+        expectedProgress << QStringLiteral("%1/%2").arg(total += chunk).arg(size);
+    QCOMPARE(progress, expectedProgress << QStringLiteral("0/%1").arg(size));
 
-    const SimDeviceState flashed = device();
-    QVERIFY(flashed.flash == image);
-    QCOMPARE(flashed.imagesAccepted, 1);
-    QCOMPARE(flashed.applicationVersion, newVersion);
-    QVERIFY(flashed.mode == SimMode::Application);
+    QVERIFY(device().flash == image);
+    QVERIFY(device().mode == SimMode::Application);
 }
 
 void TestE2eFirmware::imageRefusedBeforeDeviceIsTouched_data()
 {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("refusal");
+    QTest::addColumn<Refusal>("refusal");
+    QTest::addColumn<QString>("message");
 
-    QTest::newRow("dialog cancelled") << "cancelled"
-                                      << "Firmware not selected!";
-    QTest::newRow("empty file") << "empty"
+    QTest::newRow("dialog cancelled") << Refusal::DialogCancelled << "Firmware not selected!";
+    QTest::newRow("empty file") << Refusal::EmptyFile
                                 << "Firmware file is empty - nothing to flash.";
-    QTest::newRow("read fails") << "unreadable"
-                                << "Unable to open firmware file!";
-    QTest::newRow("gone after choosing") << "vanished"
-                                         << "Unable to open firmware file!";
+    QTest::newRow("read fails") << Refusal::ReadFails << "Unable to open firmware file!";
+    QTest::newRow("gone after choosing")
+        << Refusal::FileVanishes << "Unable to open firmware file!";
 }
 
 void TestE2eFirmware::imageRefusedBeforeDeviceIsTouched()
 {
-    QFETCH(QString, kind);
-    QFETCH(QString, refusal);
+    QFETCH(Refusal, refusal);
+    QFETCH(QString, message);
 
     startDevice(SimDeviceConfig::at(kDeviceAddress));
     QString path;
-    if (kind == QLatin1String("cancelled")) {
-        flash(QString());
-    } else if (kind == QLatin1String("empty")) {
-        path = writeImage(QStringLiteral("empty.bin"), QByteArray());
+    switch (refusal) {
+    case Refusal::DialogCancelled:
         flash(path);
-    } else if (kind == QLatin1String("unreadable")) {
+        break;
+    case Refusal::EmptyFile:
+        flash(path = writeImage(QByteArray()));
+        break;
+    case Refusal::ReadFails:
         // Opens, but its first read fails (nothing is mapped at offset 0).
-        path = QStringLiteral("/proc/self/mem");
-        flash(path);
-    } else {
-        path = writeImage(QStringLiteral("vanishing.bin"), imageOfSize(600));
-        flashFileThatVanishes(path);
+        flash(path = QStringLiteral("/proc/self/mem"));
+        break;
+    case Refusal::FileVanishes:
+        flashFileThatVanishes(path = writeImage(imageOfSize(600)));
         QVERIFY(!QFile::exists(path));
+        break;
     }
 
-    QStringList expected;
-    if (!path.isEmpty())
-        expected << QStringLiteral("Firmware file ") + path;
-    expected << refusal;
-    QCOMPARE(tool().logLines(), expected);
-    QVERIFY(busStaysQuiet(bench->bus()));
-    QCOMPARE(tool().text("btSerialConnect"), QStringLiteral("Disconnect"));
+    const QStringList fileLine =
+        path.isEmpty() ? QStringList() : QStringList{"Firmware file " + path};
+    QCOMPARE(tool().logLines(), fileLine + QStringList{message});
+    QVERIFY(E2e::busStaysQuiet(bench->bus(), kQuietMs));
+    QCOMPARE(E2e::connectionLook(*bench), QLatin1String(E2e::kConnectedLook));
     QVERIFY(device().mode == SimMode::Application);
 }
 
-void TestE2eFirmware::bootloaderVersionRefused_data()
+void TestE2eFirmware::updateStops_data()
 {
-    QTest::addColumn<QString>("bootloaderVersion");
+    QTest::addColumn<StopCase>("stop");
 
-    QTest::newRow("word at the start") << "BOOTLOADER 2.0";
-    QTest::newRow("word in lower case") << "talvik bootloader 1.2";
+    const QString connected = QLatin1String(E2e::kConnectedLook);
+    const QString closed = QLatin1String(E2e::kDisconnectedLook);
+    const QString timeout = QLatin1String(E2e::kGenericTimeout);
+    const QString noBootloader = QStringLiteral("No response to bootloader");
+    const QString blInfo = "Version:" + kBootloaderVersion;
+    const QVector<int> untilVersion = {CmdEnterBootloader, CmdGetVersion};
+    const QVector<int> untilThirdChunk =
+        untilVersion + QVector<int>{CmdEraseFlash, CmdWriteFlash, CmdWriteFlash, CmdWriteFlash};
+    const QVector<int> untilFinish = untilThirdChunk + QVector<int>{CmdFinishFirmware};
+    const QStringList refusedAtFinish =
+        kUntilWriting +
+        QStringList{"Firmware flashed.", "Firmware verification filed - wrong firmware file ???"};
+    const QStringList silentAtChunk = kUntilWriting + QStringList{timeout};
+
+    // The bootloader's version must hold the word in capitals, after something else.
+    for (const QString version : {"BOOTLOADER 2.0", "talvik bootloader 1.2"}) {
+        const QStringList log = {"Waiting for bootloader...",
+                                 "Unsupported version from bootloader: " + version, timeout};
+        QTest::newRow(qPrintable(version))
+            << StopCase{version, false, -1, log, untilVersion, closed, "Timeout", noBootloader};
+    }
+    QTest::newRow("image refused at the finish") << StopCase{
+        kBootloaderVersion, true, -1, refusedAtFinish, untilFinish, connected, "Connected", blInfo};
+    QTest::newRow("device silent after two chunks")
+        << StopCase{kBootloaderVersion, false,  2,         silentAtChunk,
+                    untilThirdChunk,    closed, "Timeout", noBootloader};
 }
 
-void TestE2eFirmware::bootloaderVersionRefused()
+void TestE2eFirmware::updateStops()
 {
-    QFETCH(QString, bootloaderVersion);
+    QFETCH(StopCase, stop);
 
     SimDeviceConfig config = SimDeviceConfig::at(kDeviceAddress);
-    config.bootloaderVersion = bootloaderVersion;
+    config.bootloaderVersion = stop.bootloaderVersion;
+    config.faults.dropAfterChunks = stop.dropAfterChunks;
     startDevice(config);
-    const QString path = writeImage(QStringLiteral("fw.bin"), imageOfSize(600));
+    QByteArray image = imageOfSize(600);
+    if (stop.brokenImage)
+        image[0] = static_cast<char>(image.at(0) ^ 0x01);
+    const QString path = writeImage(image);
     flash(path);
-    const QString refusal =
-        QStringLiteral("Unsupported version from bootloader: ") + bootloaderVersion;
-    QVERIFY(tool().waitForLog(refusal));
-    QCOMPARE(tool().infoText(), QStringLiteral("Version:") + bootloaderVersion);
-    QVERIFY(tool().waitForLog(kGenericTimeout));
 
-    QCOMPARE(tool().logLines(),
-             QStringList({QStringLiteral("Firmware file ") + path, "Waiting for bootloader...",
-                          refusal, kGenericTimeout}));
-    expectTimeoutClosedPort();
-    QVERIFY(requests(bench->bus().trace(), CmdEraseFlash).isEmpty());
+    // The version answer shows in infoLabel, also when it is refused.
+    QVERIFY(
+        tool().waitForLog(stop.logAfterFile.at(stop.logAfterFile.size() - 2), kUpdateTimeoutMs));
+    QCOMPARE(tool().infoText(), "Version:" + stop.bootloaderVersion);
+    QVERIFY(tool().waitForLog(stop.logAfterFile.last(), kUpdateTimeoutMs));
+    QCOMPARE(tool().logLines(), QStringList{"Firmware file " + path} + stop.logAfterFile);
+    QCOMPARE(E2e::requestCommands(bench->bus()), stop.commands);
+    QCOMPARE(E2e::connectionLook(*bench), stop.lookAtEnd);
+    QCOMPARE(tool().statusText(), stop.statusAtEnd);
+    QCOMPARE(tool().infoText(), stop.infoAtEnd);
     QVERIFY(device().mode == SimMode::Bootloader);
-}
-
-void TestE2eFirmware::rejectedImageLeavesBootloaderForRetry()
-{
-    startDevice(SimDeviceConfig::at(kDeviceAddress));
-    QByteArray broken = imageOfSize(600);
-    broken[0] = static_cast<char>(broken.at(0) ^ 0x01);
-    const QString brokenPath = writeImage(QStringLiteral("broken.bin"), broken);
-    flash(brokenPath);
-    QVERIFY(tool().waitForLog(kVerificationFailed, kUpdateTimeoutMs));
-
-    QCOMPARE(tool().logLines().mid(5),
-             QStringList({"Writing firmware...", "Firmware flashed.", kVerificationFailed}));
-    QCOMPARE(device().imagesRejected, 1);
-    QVERIFY(device().mode == SimMode::Bootloader);
-    QCOMPARE(tool().text("btSerialConnect"), QStringLiteral("Disconnect"));
-
-    // The bootloader answers the request to enter it while it already runs.
-    bench->bus().clearTrace();
-    tool().clearLog();
-    const int restartsBefore = device().restartCount;
-    const QByteArray image = imageOfSize(600);
-    const QString path = writeImage(QStringLiteral("good.bin"), image);
-    flash(path);
-    QVERIFY(tool().waitForLog(E2e::kSettingsReceived, kUpdateTimeoutMs));
-
-    QCOMPARE(tool().logLines(), successLog(path, simImageVersion(image)));
-    QCOMPARE(successAnswers(bench->bus().trace(), CmdEnterBootloader), 1);
-    QCOMPARE(device().restartCount, restartsBefore + 1);
-    QVERIFY(device().flash == image);
-}
-
-void TestE2eFirmware::deviceSilentMidTransfer()
-{
-    constexpr int kChunksBeforeSilence = 2;
-    SimDeviceConfig config = SimDeviceConfig::at(kDeviceAddress);
-    config.faults.dropAfterChunks = kChunksBeforeSilence;
-    startDevice(config);
-    const QString path = writeImage(QStringLiteral("fw.bin"), imageOfSize(1000));
-    flash(path);
-    QVERIFY(tool().waitForLog(kGenericTimeout, kUpdateTimeoutMs));
-
-    QCOMPARE(
-        tool().logLines(),
-        QStringList({QStringLiteral("Firmware file ") + path, "Waiting for bootloader...",
-                     QStringLiteral("Bootloader detected: ") + kBootloaderVersion,
-                     "Erasing flash...", "Flash erased.", "Writing firmware...", kGenericTimeout}));
-    expectTimeoutClosedPort();
-    const QVector<SimTraceEntry> trace = bench->bus().trace();
-    QCOMPARE(requests(trace, CmdWriteFlash).size(), kChunksBeforeSilence + 1);
-    QCOMPARE(successAnswers(trace, CmdWriteFlash), kChunksBeforeSilence);
-    QVERIFY(requests(trace, CmdFinishFirmware).isEmpty());
-    QCOMPARE(device().chunksWritten, kChunksBeforeSilence);
 }
 
 QTEST_MAIN(TestE2eFirmware)

@@ -1,4 +1,5 @@
 #include "e2efixture.h"
+#include "scanhelpers.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -300,3 +301,108 @@ bool E2eBench::connectTo(uint8_t address, int timeoutMs)
     return window.waitForLog(QLatin1String(E2e::kSettingsReceived), timeoutMs,
                              settingsReadBefore + 1);
 }
+
+// ---- Shared helpers ------------------------------------------------------------------------
+
+namespace E2e {
+
+const char kGenericTimeout[] = "Timeout - Please recconnect device and try again.";
+const char kWaitingForDevice[] = "Done. Waiting for device...";
+const char kConnectedLook[] =
+    "Disconnect -cbSerialPort +gbDeviceSettings +gbDeviceCommands +gbAddressTag +gbLed port held";
+const char kDisconnectedLook[] =
+    "Connect +cbSerialPort -gbDeviceSettings -gbDeviceCommands -gbAddressTag -gbLed port free";
+
+QString versionLine(const QString &version)
+{
+    return QStringLiteral("Firmware version is: ") + version;
+}
+
+QString noResponseLine(uint8_t address)
+{
+    return QStringLiteral("No response from the hardware at address 0x") + hexByte(address);
+}
+
+SimBusOptions fastBus()
+{
+    SimBusOptions options;
+    options.paced = false;
+    return options;
+}
+
+int addConnectedDevice(E2eBench &bench, const SimDeviceConfig &config)
+{
+    const int id = bench.addDevice(config);
+    if (!bench.connectTo(config.settings.ownAddress))
+        return -1;
+    bench.bus().clearTrace();
+    bench.tool().clearLog();
+    return id;
+}
+
+QVector<SimTraceEntry> requests(const QVector<SimTraceEntry> &trace, int command)
+{
+    QVector<SimTraceEntry> found;
+    for (const SimTraceEntry &entry : trace) {
+        if (entry.isRequest() && (command == kAnyCommand || entry.command() == command))
+            found << entry;
+    }
+    return found;
+}
+
+QStringList requestLines(const SimBusThread &bus)
+{
+    QStringList lines;
+    for (const SimTraceEntry &request : requests(bus.trace()))
+        lines << hexLine(request.payload);
+    return lines;
+}
+
+QVector<int> requestCommands(const SimBusThread &bus)
+{
+    QVector<int> commands;
+    for (const SimTraceEntry &request : requests(bus.trace()))
+        commands << request.command();
+    return commands;
+}
+
+bool busStaysQuiet(const SimBusThread &bus, int quietMs)
+{
+    // A request written by the tool reaches the simulator within a few milliseconds.
+    const int before = requests(bus.trace()).size();
+    return !ToolDriver::waitUntil([&] { return requests(bus.trace()).size() > before; }, quietMs);
+}
+
+QString hexLine(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
+
+QVector<SimTag> tagsOnAntenna(int count)
+{
+    QVector<SimTag> tags;
+    for (int i = 0; i < count; ++i)
+        tags << SimTag::create(QByteArray::fromHex("04AB12CD34EF") + QByteArray(1, char(i)));
+    return tags;
+}
+
+QStringList itemTexts(const QComboBox *combo)
+{
+    QStringList items;
+    for (int i = 0; combo && i < combo->count(); ++i)
+        items << combo->itemText(i);
+    return items;
+}
+
+QString connectionLook(E2eBench &bench)
+{
+    ToolDriver &tool = bench.tool();
+    QStringList look{tool.text(QStringLiteral("btSerialConnect"))};
+    for (const char *control :
+         {"cbSerialPort", "gbDeviceSettings", "gbDeviceCommands", "gbAddressTag", "gbLed"})
+        look << (tool.isEnabled(QLatin1String(control)) ? "+" : "-") + QLatin1String(control);
+    look << (portHeldExclusively(bench.bus().portPath()) ? "port held" : "port free");
+    return look.join(QLatin1Char(' '));
+}
+
+} // namespace E2e

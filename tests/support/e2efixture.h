@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 
+class QComboBox;
 class QLabel;
 class QProgressBar;
 class QTimer;
@@ -126,6 +127,41 @@ private:
     bool ready = false;
     QString startError;
 };
+
+// Shared by the end-to-end tests: what went out on the line, common log lines, the window's look.
+namespace E2e {
+extern const char kGenericTimeout[];
+extern const char kWaitingForDevice[];
+// connectionLook() of a window whose port is open and one whose port is closed.
+extern const char kConnectedLook[];
+extern const char kDisconnectedLook[];
+
+// "Firmware version is: <version>" and "No response from the hardware at address 0x<AA>".
+QString versionLine(const QString &version);
+QString noResponseLine(uint8_t address);
+
+// Answers as soon as the pty carries them: for tests where line time is not the point.
+SimBusOptions fastBus();
+// Adds the device and connects to it, then empties trace and log; the id, -1 when it failed.
+int addConnectedDevice(E2eBench &bench, const SimDeviceConfig &config);
+
+// The requests the devices saw, oldest first; kAnyCommand takes every one.
+QVector<SimTraceEntry> requests(const QVector<SimTraceEntry> &trace, int command = kAnyCommand);
+// Their payloads as "03 00" lines, or their command codes.
+QStringList requestLines(const SimBusThread &bus);
+QVector<int> requestCommands(const SimBusThread &bus);
+// True when no request beyond those already traced arrives within quietMs.
+bool busStaysQuiet(const SimBusThread &bus, int quietMs);
+// "41 42 00"
+QString hexLine(const QByteArray &bytes);
+// Tags whose UIDs differ in the last byte only: 04AB12CD34EF00, 04AB12CD34EF01, ...
+QVector<SimTag> tagsOnAntenna(int count);
+QStringList itemTexts(const QComboBox *combo);
+
+// Connect button text, enabled (+) or disabled (-) port list and device groups, and whether
+// a serial port holds the bus's pty.
+QString connectionLook(E2eBench &bench);
+} // namespace E2e
 
 template <typename T> T *ToolDriver::widget(const QString &objectName) const
 {

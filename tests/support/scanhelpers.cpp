@@ -1,6 +1,6 @@
 #include "scanhelpers.h"
 
-#include "simbusthread.h"
+#include "e2efixture.h"
 
 #include <QFile>
 
@@ -24,11 +24,5 @@ bool portHeldExclusively(const QString &portPath)
 
 QVector<SimTraceEntry> tracedRequests(const SimBusThread &bus)
 {
-    QVector<SimTraceEntry> requests;
-    const QVector<SimTraceEntry> trace = bus.trace();
-    for (const SimTraceEntry &entry : trace) {
-        if (entry.isRequest())
-            requests.append(entry);
-    }
-    return requests;
+    return E2e::requests(bus.trace());
 }

@@ -1,0 +1,30 @@
+# Debian package of the installed tree: `cpack -G DEB` in a build directory.
+include(GNUInstallDirs)
+
+set(CPACK_PACKAGE_NAME talvik-ota-tool)
+set(CPACK_PACKAGE_VENDOR "Talvik service tools team")
+set(CPACK_PACKAGE_CONTACT "Talvik service tools team <service-tools@talvik.invalid>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Service tool for RFID readers on an RS485 bus")
+# Debian wants the long description wrapped; CPack indents each line.
+set(CPACK_PACKAGE_DESCRIPTION "Desktop tool for RFID reader devices on an RS485 bus, reached
+through a serial adapter: it scans the bus for devices, reads and writes
+their settings, reboots or resets them and flashes new firmware through
+their bootloader. A bus simulator on a pseudo-terminal (talvik-bus-sim)
+is included for trying the tool without hardware.")
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+find_program(TALVIK_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(TALVIK_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS
+        "libqt5widgets5 (>= 5.15), libqt5serialport5 (>= 5.15), libqt5gui5 (>= 5.15), \
+libqt5core5a (>= 5.15), libstdc++6, libc6")
+endif()
+
+include(CPack)
