@@ -4,7 +4,6 @@
 // next connect must work.
 
 #include "e2efixture.h"
-#include "scanhelpers.h"
 
 #include <QComboBox>
 #include <QProgressBar>
@@ -12,6 +11,9 @@
 #include <QtTest>
 
 namespace {
+
+using E2e::kGenericTimeout;
+using E2e::kWaitingForDevice;
 
 enum class Operation {
     Scan,
@@ -46,8 +48,6 @@ const QString kBootloaderVersion = QStringLiteral("Talvik BOOTLOADER 1.2");
 const QString kTagUid = QStringLiteral("04A1B2C3D4E5F6");
 const QString kImagePlaceholder = QStringLiteral("%IMAGE%");
 
-const QString kGenericTimeout = QStringLiteral("Timeout - Please recconnect device and try again.");
-const QString kNoResponse = QStringLiteral("No response from the hardware at address 0x1A");
 const QString kTagTimeout = QStringLiteral("Read/Write timeout - please try again");
 const QString kScanStart = QStringLiteral("Searching for devices. Please wait...");
 const QString kScanAborted = QStringLiteral("Searching aborted.");
@@ -61,13 +61,6 @@ QString errorLine(uint8_t command)
     return QStringLiteral("Error received to command 0x%1 - err no :0x%2")
         .arg(hexByte(command),
              QStringLiteral("%1").arg(kInjectedError, 4, 16, QLatin1Char('0')).toUpper());
-}
-
-SimBusOptions fastBus()
-{
-    SimBusOptions options;
-    options.paced = false;
-    return options;
 }
 
 SimDeviceConfig deviceAt(uint8_t address, const QString &name)
@@ -177,7 +170,7 @@ SimFaults faultsFor(Operation operation, Fault fault)
 
 bool sawRequestTo(const SimBusThread &bus, uint8_t address)
 {
-    const QVector<SimTraceEntry> requests = tracedRequests(bus);
+    const QVector<SimTraceEntry> requests = E2e::requests(bus.trace());
     return std::any_of(requests.cbegin(), requests.cend(), [address](const SimTraceEntry &request) {
         return request.address == address;
     });
@@ -187,7 +180,7 @@ int crcNoticesTo(const SimBusThread &bus, uint8_t address)
 {
     const QByteArray notice(reinterpret_cast<const char *>(kCrcErrorNoticePayload),
                             sizeof(kCrcErrorNoticePayload));
-    const QVector<SimTraceEntry> requests = tracedRequests(bus);
+    const QVector<SimTraceEntry> requests = E2e::requests(bus.trace());
     return static_cast<int>(
         std::count_if(requests.cbegin(), requests.cend(), [&](const SimTraceEntry &request) {
             return request.address == address && request.payload == notice;
@@ -264,15 +257,15 @@ void TestE2eFaults::faultMatrix_data()
            {kScanStart, QStringLiteral("Device found: 01 - ") + kDeviceName, kScanAborted}, {}, {},
            false, kUntouched);
 
-    addRow(O::Connect, F::Silent, {kNoResponse}, QStringLiteral("Connection timeout"), kNoResponse,
+    const QString noResponse = E2e::noResponseLine(kDeviceAddress);
+    addRow(O::Connect, F::Silent, {noResponse}, QStringLiteral("Connection timeout"), noResponse,
            false, kUntouched);
     // Stopped with the port open: the window shows a connection without any device data.
     addRow(O::Connect, F::ErrorAnswer, {errorLine(CmdGetVersion)}, kConnected, {}, true,
            kUntouched);
-    addRow(O::Connect, F::CorruptCrc, {kNoResponse}, QStringLiteral("Connection timeout"),
-           kNoResponse, false, kUntouched);
-    addRow(O::Connect, F::Vanishes,
-           {QStringLiteral("Firmware version is: ") + kVersion, kGenericTimeout}, kTimeoutStatus,
+    addRow(O::Connect, F::CorruptCrc, {noResponse}, QStringLiteral("Connection timeout"),
+           noResponse, false, kUntouched);
+    addRow(O::Connect, F::Vanishes, {E2e::versionLine(kVersion), kGenericTimeout}, kTimeoutStatus,
            kBootloaderInfo, false, kUntouched);
 
     const QString writing = QStringLiteral("Writing new device settings...");
@@ -286,12 +279,11 @@ void TestE2eFaults::faultMatrix_data()
            QStringLiteral("application, 1 restarts, name NEW, tag 1A, flash 0"));
     addRow(O::WriteSettings, F::Vanishes,
            {writing, QStringLiteral("Settings writed. Device is rebooting..."),
-            QStringLiteral("Reconnecting..."), kNoResponse},
-           QStringLiteral("Connection timeout"), kNoResponse, false,
+            QStringLiteral("Reconnecting..."), noResponse},
+           QStringLiteral("Connection timeout"), noResponse, false,
            QStringLiteral("application, 1 restarts, name NEW, tag 1A, flash 0"));
 
     const QString rebooting = QStringLiteral("Rebooting device...");
-    const QString waiting = QStringLiteral("Done. Waiting for device...");
     // No answer to the reboot: the timeout of the connect's settings read closes the port.
     addRow(O::Reboot, F::Silent, {rebooting, kGenericTimeout}, kTimeoutStatus, kBootloaderInfo,
            false, kUntouched);
@@ -299,7 +291,7 @@ void TestE2eFaults::faultMatrix_data()
            true, kUntouched);
     addRow(O::Reboot, F::CorruptCrc, {rebooting, kGenericTimeout}, kTimeoutStatus, kBootloaderInfo,
            false, QStringLiteral("application, 1 restarts, name DOOR, tag 1A, flash 0"));
-    addRow(O::Reboot, F::Vanishes, {rebooting, waiting, kGenericTimeout}, kTimeoutStatus,
+    addRow(O::Reboot, F::Vanishes, {rebooting, kWaitingForDevice, kGenericTimeout}, kTimeoutStatus,
            kBootloaderInfo, false,
            QStringLiteral("application, 1 restarts, name DOOR, tag 1A, flash 0"));
 
@@ -311,8 +303,8 @@ void TestE2eFaults::faultMatrix_data()
     addRow(O::FactoryReset, F::CorruptCrc, {resetting, kGenericTimeout}, kTimeoutStatus,
            kBootloaderInfo, false,
            QStringLiteral("application, 1 restarts, name FACT, tag 1A, flash 0"));
-    addRow(O::FactoryReset, F::Vanishes, {resetting, waiting, kGenericTimeout}, kTimeoutStatus,
-           kBootloaderInfo, false,
+    addRow(O::FactoryReset, F::Vanishes, {resetting, kWaitingForDevice, kGenericTimeout},
+           kTimeoutStatus, kBootloaderInfo, false,
            QStringLiteral("application, 1 restarts, name FACT, tag 1A, flash 0"));
 
     const QString file = QStringLiteral("Firmware file ") + kImagePlaceholder;
@@ -369,7 +361,7 @@ void TestE2eFaults::faultMatrix()
     const auto failure = static_cast<Fault>(fault);
     log.replaceInStrings(kImagePlaceholder, imagePath);
 
-    E2eBench bench(fastBus());
+    E2eBench bench(E2e::fastBus());
     QVERIFY2(bench.isReady(), qPrintable(bench.error()));
     ToolDriver &tool = bench.tool();
     SimBusThread &bus = bench.bus();
@@ -484,7 +476,7 @@ void TestE2eFaults::runScan(E2eBench &bench, Fault fault, int vanishingId)
         QVERIFY(ToolDriver::waitUntil([&] { return sawRequestTo(bus, kScanCancelAddress); }));
     }
     // While scanning the port is open behind the disconnected look: the scan owns the controls.
-    QVERIFY(portHeldExclusively(bus.portPath()));
+    QVERIFY(E2e::portHeldExclusively(bus.portPath()));
     QCOMPARE(tool.text("btSerialConnect"), QStringLiteral("Connect"));
     QVERIFY(!tool.isEnabled("btSerialConnect"));
     QCOMPARE(tool.text("btScanRs485"), QStringLiteral("Cancel"));
@@ -494,28 +486,22 @@ void TestE2eFaults::runScan(E2eBench &bench, Fault fault, int vanishingId)
     QVERIFY(tool.isEnabled("btSerialConnect"));
     QCOMPARE(tool.progressBar()->value(), 0);
     QStringList listed;
-    const auto *devices = tool.widget<QComboBox>("cbDetectedDevices");
-    for (int i = 0; i < devices->count(); ++i)
-        listed << QStringLiteral("Device found: ") + devices->itemText(i);
+    for (const QString &item : E2e::itemTexts(tool.widget<QComboBox>("cbDetectedDevices")))
+        listed << QStringLiteral("Device found: ") + item;
     const QStringList logged = tool.logLines().filter(QStringLiteral("Device found: "));
     QCOMPARE(listed, logged);
 }
 
 void TestE2eFaults::verifyLookMatchesPort(E2eBench &bench, bool portOpen)
 {
-    ToolDriver &tool = bench.tool();
-    QCOMPARE(portHeldExclusively(bench.bus().portPath()), portOpen);
-    QCOMPARE(tool.text("btSerialConnect"),
-             portOpen ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
-    QCOMPARE(tool.isEnabled("cbSerialPort"), !portOpen);
-    QCOMPARE(tool.isEnabled("gbDeviceSettings"), portOpen);
-    QCOMPARE(tool.isEnabled("gbDeviceCommands"), portOpen);
+    QCOMPARE(E2e::connectionLook(bench),
+             QLatin1String(portOpen ? E2e::kConnectedLook : E2e::kDisconnectedLook));
 }
 
 void TestE2eFaults::connectAgain(E2eBench &bench, uint8_t address)
 {
     ToolDriver &tool = bench.tool();
-    if (portHeldExclusively(bench.bus().portPath())) {
+    if (E2e::portHeldExclusively(bench.bus().portPath())) {
         QVERIFY(tool.click("btSerialConnect"));
         verifyLookMatchesPort(bench, false);
         if (QTest::currentTestFailed())

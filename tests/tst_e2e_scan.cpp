@@ -1,7 +1,6 @@
 // Bus scan against the simulated bus: what the operator sees while the tool walks the addresses.
 
 #include "e2efixture.h"
-#include "scanhelpers.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -35,7 +34,7 @@ const QString kDeviceFound = QStringLiteral("Device found: ");
 QVector<int> requestedAddresses(const SimBusThread &bus)
 {
     QVector<int> addresses;
-    for (const SimTraceEntry &request : tracedRequests(bus))
+    for (const SimTraceEntry &request : E2e::requests(bus.trace()))
         addresses << request.address;
     return addresses;
 }
@@ -95,7 +94,7 @@ void TestE2eScan::fullScanListsDevicesInAddressOrder()
     QObject::connect(tool.progressBar(), &QProgressBar::valueChanged, [&](int value) {
         steps << QStringLiteral("%1 after %2 probes, %3")
                      .arg(value)
-                     .arg(tracedRequests(bench.bus()).size())
+                     .arg(E2e::requests(bench.bus().trace()).size())
                      .arg(tool.statusText());
     });
 
@@ -124,7 +123,7 @@ void TestE2eScan::fullScanListsDevicesInAddressOrder()
 
     // One name request per address, in ascending order, no retries.
     QCOMPARE(requestedAddresses(bench.bus()), addressRange(0, kLastAddress));
-    for (const SimTraceEntry &request : tracedRequests(bench.bus()))
+    for (const SimTraceEntry &request : E2e::requests(bench.bus().trace()))
         QCOMPARE(request.payload, QByteArray(1, char(CmdGetDeviceName)));
 
     // The button shows 1 before address 00 goes out; 01 leaves it at 1 (no change signal); each
@@ -139,7 +138,7 @@ void TestE2eScan::fullScanListsDevicesInAddressOrder()
     QVERIFY(tool.selectIndex("cbDetectedDevices", 1));
     QCOMPARE(tool.text("leTargetAddress"), QStringLiteral("1A"));
     QVERIFY(E2e::busStaysQuiet(bench.bus(), kScanProbeTimeoutMs));
-    QVERIFY(!portHeldExclusively(bench.bus().portPath()));
+    QVERIFY(!E2e::portHeldExclusively(bench.bus().portPath()));
 }
 
 void TestE2eScan::cancelWithAnswerPendingStaysStopped()

@@ -1,11 +1,11 @@
 #include "e2efixture.h"
-#include "scanhelpers.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,6 +16,11 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QtTest>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace E2e {
 const char kSettingsReceived[] = "Device settings received.";
@@ -392,6 +397,19 @@ QStringList itemTexts(const QComboBox *combo)
     for (int i = 0; combo && i < combo->count(); ++i)
         items << combo->itemText(i);
     return items;
+}
+
+bool portHeldExclusively(const QString &portPath)
+{
+    const QByteArray path = QFile::encodeName(portPath);
+    const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // Without root the exclusive lock refuses us outright.
+    if (fd < 0)
+        return errno == EBUSY;
+    int exclusive = 0;
+    const bool known = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0;
+    ::close(fd);
+    return known && exclusive != 0;
 }
 
 QString connectionLook(E2eBench &bench)

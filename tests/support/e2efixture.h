@@ -158,6 +158,8 @@ QString hexLine(const QByteArray &bytes);
 QVector<SimTag> tagsOnAntenna(int count);
 QStringList itemTexts(const QComboBox *combo);
 
+// True while a serial port has the tty open: QSerialPort takes it exclusively until it closes.
+bool portHeldExclusively(const QString &portPath);
 // Connect button text, enabled (+) or disabled (-) port list and device groups, and whether
 // a serial port holds the bus's pty.
 QString connectionLook(E2eBench &bench);
