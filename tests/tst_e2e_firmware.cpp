@@ -1,314 +1,213 @@
 // Firmware update through the window's file dialog against a simulated device and bootloader.
 #include "e2efixture.h"
 
-#include <QApplication>
 #include <QFile>
-#include <QFileDialog>
-#include <QLineEdit>
 #include <QProgressBar>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
-#include <memory>
+using E2e::lines;
 
 namespace {
+constexpr uint8_t kAddress = 0x80;
+constexpr int kQuietMs = 300;
+// Bootloader start, a slow erase, transfer, a slow verification and the restart.
+constexpr int kUpdateTimeoutMs = 12000;
+// Inside the erase limit but past the chunk limit; past the chunk limit for the finish too.
+constexpr int kSlowEraseMs = 1500;
+constexpr int kSlowFinishMs = 1200;
+const QString kUntilWriting = QStringLiteral(
+    "Waiting for bootloader...|Bootloader detected: Talvik BOOTLOADER 1.2|Erasing flash...|"
+    "Flash erased.|Writing firmware...");
 
-constexpr uint8_t kDeviceAddress = 0x80;
-constexpr int kDialogPollMs = 10;
-constexpr int kQuietMs = 200;
-// Bootloader start, erase, transfer and restart of the largest image, with room to spare.
-constexpr int kUpdateTimeoutMs = 10000;
-// The simulator's image check wants a body in front of its CRC-32 trailer.
-constexpr int kImageTrailerSize = 4;
-constexpr int kSmallestSealedImage = kImageTrailerSize + 1;
-const QString kBootloaderVersion = QStringLiteral("Talvik BOOTLOADER 1.2");
-
-enum class Refusal { DialogCancelled, EmptyFile, ReadFails, FileVanishes };
-
-// An update that stops on the way, and where.
-struct StopCase
-{
-    QString bootloaderVersion;
-    bool brokenImage;
-    int dropAfterChunks;
-    QStringList logAfterFile;
-    QVector<int> commands;
-    QString lookAtEnd, statusAtEnd, infoAtEnd;
-};
-
-// Deterministic filler, version text first so the new firmware names itself.
+// Deterministic filler behind a version text, sealed so that the bootloader takes it.
 QByteArray imageOfSize(int size)
 {
-    if (size < kSmallestSealedImage)
-        return QByteArray(size, '\x5A');
-    QByteArray body = QByteArrayLiteral("VER:FW-") + QByteArray::number(size) + '\0';
-    quint32 state = static_cast<quint32>(size);
-    while (body.size() < size - kImageTrailerSize) {
-        state = state * 1103515245u + 12345u;
-        body.append(static_cast<char>(state >> 24));
-    }
-    return simSealImage(body.left(size - kImageTrailerSize));
+    QByteArray body = "VER:FW-" + QByteArray::number(size) + '\0';
+    for (quint32 state = quint32(size); body.size() < size - 4;)
+        body.append(char((state = state * 1103515245u + 12345u) >> 24));
+    return size < 5 ? QByteArray(size, 'Z') : simSealImage(body);
 }
-
-const QStringList kUntilWriting = {"Waiting for bootloader...",
-                                   "Bootloader detected: " + kBootloaderVersion, "Erasing flash...",
-                                   "Flash erased.", "Writing firmware..."};
-
 } // namespace
-
-Q_DECLARE_METATYPE(Refusal)
-Q_DECLARE_METATYPE(StopCase)
 
 class TestE2eFirmware : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void init();
-    void cleanup();
-
-    void flashImage_data();
-    void flashImage();
-    void imageRefusedBeforeDeviceIsTouched_data();
-    void imageRefusedBeforeDeviceIsTouched();
-    void updateStops_data();
-    void updateStops();
-
-private:
-    ToolDriver &tool() { return bench->tool(); }
-    SimDeviceState device() { return bench->bus().device(deviceId); }
-    void startDevice(const SimDeviceConfig &config);
-    QString writeImage(const QByteArray &image);
-    void flash(const QString &path);
-    // Like flash(), but the file disappears once the dialog has accepted it.
-    void flashFileThatVanishes(const QString &path);
-
     std::unique_ptr<E2eBench> bench;
-    std::unique_ptr<QTemporaryDir> imageDir;
-    int deviceId = -1;
-};
+    QTemporaryDir imageDir;
+    int id = -1;
+    ToolDriver &tool() { return bench->tool(); }
+    bool startDevice(const SimDeviceConfig &config)
+    {
+        return (bench = E2e::connectedBench(config, &id)) != nullptr;
+    }
+    QString writeImage(const QByteArray &image)
+    {
+        QFile file(imageDir.filePath(QStringLiteral("fw.bin")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+            qFatal("cannot write %s", qPrintable(file.fileName()));
+        return file.fileName();
+    }
+    // The requests' command bytes, chunks as "F2:size".
+    QStringList requestCodes()
+    {
+        QStringList codes;
+        for (const QString &request : E2e::requestLines(bench->bus()))
+            codes << (request.startsWith("F2") ? QStringLiteral("F2:%1").arg(request.size() / 3)
+                                               : request);
+        return codes;
+    }
 
-void TestE2eFirmware::init()
-{
-    imageDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(imageDir->isValid());
-    bench = std::make_unique<E2eBench>(E2e::fastBus());
-    QVERIFY2(bench->isReady(), qPrintable(bench->error()));
-}
+private slots:
+    void cleanup() { bench.reset(); }
 
-void TestE2eFirmware::cleanup()
-{
-    bench.reset();
-    imageDir.reset();
-}
+    void flashImage_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("chunks");
+        QTest::addColumn<bool>("slowDevice");
+        QTest::newRow("1 byte") << 1 << "F2:1" << false;
+        QTest::newRow("256 bytes") << 256 << "F2:256" << false;
+        QTest::newRow("600 bytes, slow erase and verification")
+            << 600 << "F2:256|F2:256|F2:88" << true;
+        QTest::newRow("65537 bytes") << 65537 << QString("F2:256|").repeated(256) + "F2:1" << false;
+    }
 
-void TestE2eFirmware::startDevice(const SimDeviceConfig &config)
-{
-    deviceId = E2e::addConnectedDevice(*bench, config);
-    QVERIFY(deviceId >= 0);
-}
+    void flashImage()
+    {
+        QFETCH(int, size);
+        QFETCH(QString, chunks);
+        QFETCH(bool, slowDevice);
 
-QString TestE2eFirmware::writeImage(const QByteArray &image)
-{
-    QFile file(imageDir->filePath(QStringLiteral("fw.bin")));
-    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
-        qFatal("cannot write %s", qPrintable(file.fileName()));
-    return file.fileName();
-}
+        SimDeviceConfig config = SimDeviceConfig::at(kAddress);
+        config.acceptAnyImage = size == 1;
+        config.timing.eraseMs = slowDevice ? kSlowEraseMs : config.timing.eraseMs;
+        config.faults.lateCommand = slowDevice ? CmdFinishFirmware : kNoCommand;
+        config.faults.lateAnswerMs = kSlowFinishMs;
+        QVERIFY(startDevice(config));
+        const QByteArray image = imageOfSize(size);
+        const QString version = simImageVersion(image);
+        const QString path = writeImage(image);
+        // Each progress value over its maximum, and what infoLabel showed while writing.
+        QStringList progress;
+        QObject::connect(tool().progressBar(), &QProgressBar::valueChanged, this, [&](int value) {
+            progress << QStringLiteral("%1/%2 %3")
+                            .arg(value)
+                            .arg(tool().progressBar()->maximum())
+                            .arg(tool().statusBarText());
+        });
+        tool().answerNextFileDialog(path);
+        QVERIFY(tool().click("btFlashFirmware"));
+        QVERIFY(tool().waitForLog(E2e::kSettingsReceived, kUpdateTimeoutMs));
+        tool().progressBar()->disconnect(this);
 
-void TestE2eFirmware::flash(const QString &path)
-{
-    tool().answerNextFileDialog(path);
-    QVERIFY(tool().click("btFlashFirmware"));
-}
+        QCOMPARE(tool().logLines(),
+                 lines("Firmware file " + path + '|' + kUntilWriting +
+                       "|Firmware flashed.|Done. Waiting for device...|Firmware version is: " +
+                       version + '|' + E2e::kSettingsReceived));
+        QCOMPARE(tool().statusBarText(), "Connected|Version:" + version);
+        QCOMPARE(requestCodes(), lines("F0|09|F1|" + chunks + "|F3|09|0A|0C"));
+        QStringList expected;
+        int sent = 0;
+        for (const QString &chunk : lines(chunks))
+            expected << QStringLiteral("%1/%2 Connected|Version:Talvik BOOTLOADER 1.2")
+                            .arg(sent += chunk.mid(3).toInt())
+                            .arg(size);
+        QCOMPARE(
+            progress,
+            expected << QStringLiteral("0/%1 Connected|Version:Talvik BOOTLOADER 1.2").arg(size));
+        QVERIFY(bench->bus().device(id).flash == image);
+    }
 
-void TestE2eFirmware::flashFileThatVanishes(const QString &path)
-{
-    auto *poll = new QTimer(tool().window());
-    poll->setInterval(kDialogPollMs);
-    connect(poll, &QTimer::timeout, this, [poll, path] {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        if (!dialog)
-            return;
-        poll->stop();
-        poll->deleteLater();
+    void imageRefusedBeforeDeviceIsTouched_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("dialog cancelled") << ""
+                                          << "Firmware not selected!";
+        QTest::newRow("empty file") << "empty"
+                                    << "Firmware file is empty - nothing to flash.";
+        // Opens, but its first read fails: nothing is mapped at offset 0.
+        QTest::newRow("read fails") << "/proc/self/mem"
+                                    << "Unable to open firmware file!";
         // Chosen while present, gone when the tool reads it (a pulled USB stick).
-        connect(dialog, &QFileDialog::fileSelected, dialog, [path] { QFile::remove(path); });
-        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
-        static_cast<QDialog *>(dialog)->accept();
-    });
-    poll->start();
-    QVERIFY(tool().click("btFlashFirmware"));
-}
-
-void TestE2eFirmware::flashImage_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::addColumn<QVector<int>>("chunks");
-
-    QTest::newRow("1 byte") << 1 << QVector<int>{1};
-    QTest::newRow("255 bytes") << 255 << QVector<int>{255};
-    QTest::newRow("256 bytes") << 256 << QVector<int>{256};
-    QTest::newRow("257 bytes") << 257 << QVector<int>{256, 1};
-    QTest::newRow("600 bytes") << 600 << QVector<int>{256, 256, 88};
-    QTest::newRow("65537 bytes") << 65537 << (QVector<int>(256, 256) << 1);
-}
-
-void TestE2eFirmware::flashImage()
-{
-    QFETCH(int, size);
-    QFETCH(QVector<int>, chunks);
-
-    SimDeviceConfig config = SimDeviceConfig::at(kDeviceAddress);
-    config.acceptAnyImage = size < kSmallestSealedImage;
-    startDevice(config);
-    const QByteArray image = imageOfSize(size);
-    const QString newVersion = simImageVersion(image);
-    const QString path = writeImage(image);
-
-    // Each progress value over its maximum.
-    QStringList progress;
-    QString infoWhileWriting;
-    QProgressBar *bar = tool().progressBar();
-    connect(bar, &QProgressBar::valueChanged, this, [&](int value) {
-        if (progress.isEmpty())
-            infoWhileWriting = tool().infoText();
-        progress << QStringLiteral("%1/%2").arg(value).arg(bar->maximum());
-    });
-    flash(path);
-    QVERIFY(tool().waitForLog(E2e::kSettingsReceived, kUpdateTimeoutMs));
-    bar->disconnect(this);
-
-    QCOMPARE(tool().logLines(),
-             QStringList{"Firmware file " + path} + kUntilWriting +
-                 QStringList({"Firmware flashed.", E2e::kWaitingForDevice,
-                              E2e::versionLine(newVersion), E2e::kSettingsReceived}));
-    QCOMPARE(tool().infoText(), QStringLiteral("Version:") + newVersion);
-    QCOMPARE(infoWhileWriting, QStringLiteral("Version:") + kBootloaderVersion);
-    QCOMPARE(
-        E2e::requestCommands(bench->bus()),
-        QVector<int>({CmdEnterBootloader, CmdGetVersion, CmdEraseFlash}) +
-            QVector<int>(chunks.size(), CmdWriteFlash) +
-            QVector<int>({CmdFinishFirmware, CmdGetVersion, CmdGetDeviceName, CmdGetSettings}));
-
-    QVector<int> chunkSizes;
-    for (const SimTraceEntry &request : E2e::requests(bench->bus().trace(), CmdWriteFlash))
-        chunkSizes << request.payload.size() - 1;
-    QCOMPARE(chunkSizes, chunks);
-    QStringList expectedProgress;
-    int total = 0;
-    for (int chunk : chunks)
-        expectedProgress << QStringLiteral("%1/%2").arg(total += chunk).arg(size);
-    QCOMPARE(progress, expectedProgress << QStringLiteral("0/%1").arg(size));
-
-    QVERIFY(device().flash == image);
-    QVERIFY(device().mode == SimMode::Application);
-}
-
-void TestE2eFirmware::imageRefusedBeforeDeviceIsTouched_data()
-{
-    QTest::addColumn<Refusal>("refusal");
-    QTest::addColumn<QString>("message");
-
-    QTest::newRow("dialog cancelled") << Refusal::DialogCancelled << "Firmware not selected!";
-    QTest::newRow("empty file") << Refusal::EmptyFile
-                                << "Firmware file is empty - nothing to flash.";
-    QTest::newRow("read fails") << Refusal::ReadFails << "Unable to open firmware file!";
-    QTest::newRow("gone after choosing")
-        << Refusal::FileVanishes << "Unable to open firmware file!";
-}
-
-void TestE2eFirmware::imageRefusedBeforeDeviceIsTouched()
-{
-    QFETCH(Refusal, refusal);
-    QFETCH(QString, message);
-
-    startDevice(SimDeviceConfig::at(kDeviceAddress));
-    QString path;
-    switch (refusal) {
-    case Refusal::DialogCancelled:
-        flash(path);
-        break;
-    case Refusal::EmptyFile:
-        flash(path = writeImage(QByteArray()));
-        break;
-    case Refusal::ReadFails:
-        // Opens, but its first read fails (nothing is mapped at offset 0).
-        flash(path = QStringLiteral("/proc/self/mem"));
-        break;
-    case Refusal::FileVanishes:
-        flashFileThatVanishes(path = writeImage(imageOfSize(600)));
-        QVERIFY(!QFile::exists(path));
-        break;
+        QTest::newRow("gone after choosing") << "vanishing"
+                                             << "Unable to open firmware file!";
     }
 
-    const QStringList fileLine =
-        path.isEmpty() ? QStringList() : QStringList{"Firmware file " + path};
-    QCOMPARE(tool().logLines(), fileLine + QStringList{message});
-    QVERIFY(E2e::busStaysQuiet(bench->bus(), kQuietMs));
-    QCOMPARE(E2e::connectionLook(*bench), QLatin1String(E2e::kConnectedLook));
-    QVERIFY(device().mode == SimMode::Application);
-}
+    void imageRefusedBeforeDeviceIsTouched()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, message);
 
-void TestE2eFirmware::updateStops_data()
-{
-    QTest::addColumn<StopCase>("stop");
-
-    const QString connected = QLatin1String(E2e::kConnectedLook);
-    const QString closed = QLatin1String(E2e::kDisconnectedLook);
-    const QString timeout = QLatin1String(E2e::kGenericTimeout);
-    const QString noBootloader = QStringLiteral("No response to bootloader");
-    const QString blInfo = "Version:" + kBootloaderVersion;
-    const QVector<int> untilVersion = {CmdEnterBootloader, CmdGetVersion};
-    const QVector<int> untilThirdChunk =
-        untilVersion + QVector<int>{CmdEraseFlash, CmdWriteFlash, CmdWriteFlash, CmdWriteFlash};
-    const QVector<int> untilFinish = untilThirdChunk + QVector<int>{CmdFinishFirmware};
-    const QStringList refusedAtFinish =
-        kUntilWriting +
-        QStringList{"Firmware flashed.", "Firmware verification filed - wrong firmware file ???"};
-    const QStringList silentAtChunk = kUntilWriting + QStringList{timeout};
-
-    // The bootloader's version must hold the word in capitals, after something else.
-    for (const QString version : {"BOOTLOADER 2.0", "talvik bootloader 1.2"}) {
-        const QStringList log = {"Waiting for bootloader...",
-                                 "Unsupported version from bootloader: " + version, timeout};
-        QTest::newRow(qPrintable(version))
-            << StopCase{version, false, -1, log, untilVersion, closed, "Timeout", noBootloader};
+        QVERIFY(startDevice(SimDeviceConfig::at(kAddress)));
+        QString path = file;
+        if (file == "empty" || file == "vanishing")
+            path = writeImage(file == "empty" ? QByteArray() : imageOfSize(600));
+        tool().answerNextFileDialog(path, [&] {
+            if (file == "vanishing")
+                QFile::remove(path);
+        });
+        QVERIFY(tool().click("btFlashFirmware"));
+        QCOMPARE(tool().logLines(),
+                 lines((path.isEmpty() ? "" : "Firmware file " + path + '|') + message));
+        QVERIFY(E2e::busStaysQuiet(bench->bus(), kQuietMs));
+        QCOMPARE(E2e::connectionLook(*bench), QLatin1String(E2e::kConnectedLook));
     }
-    QTest::newRow("image refused at the finish") << StopCase{
-        kBootloaderVersion, true, -1, refusedAtFinish, untilFinish, connected, "Connected", blInfo};
-    QTest::newRow("device silent after two chunks")
-        << StopCase{kBootloaderVersion, false,  2,         silentAtChunk,
-                    untilThirdChunk,    closed, "Timeout", noBootloader};
-}
 
-void TestE2eFirmware::updateStops()
-{
-    QFETCH(StopCase, stop);
+    void updateStops_data()
+    {
+        QTest::addColumn<QString>("bootloader");
+        QTest::addColumn<bool>("brokenImage");
+        QTest::addColumn<QString>("log");
+        QTest::addColumn<QString>("requests");
+        QTest::addColumn<QString>("statusBar");
+        // The bootloader's version must hold the word in capitals, after something else.
+        for (const QString version : {"BOOTLOADER 2.0", "talvik bootloader 1.2"})
+            QTest::newRow(qPrintable(version))
+                << version << false
+                << "Waiting for bootloader...|Unsupported version from bootloader: " + version +
+                       '|' + E2e::kGenericTimeout
+                << "F0|09"
+                << "Timeout|No response to bootloader";
+        QTest::newRow("image refused at the finish")
+            << "Talvik BOOTLOADER 1.2" << true
+            << kUntilWriting +
+                   "|Firmware flashed.|Firmware verification filed - wrong firmware file ???"
+            << "F0|09|F1|F2:256|F2:256|F2:88|F3"
+            << "Connected|Version:Talvik BOOTLOADER 1.2";
+    }
 
-    SimDeviceConfig config = SimDeviceConfig::at(kDeviceAddress);
-    config.bootloaderVersion = stop.bootloaderVersion;
-    config.faults.dropAfterChunks = stop.dropAfterChunks;
-    startDevice(config);
-    QByteArray image = imageOfSize(600);
-    if (stop.brokenImage)
-        image[0] = static_cast<char>(image.at(0) ^ 0x01);
-    const QString path = writeImage(image);
-    flash(path);
+    void updateStops()
+    {
+        QFETCH(QString, bootloader);
+        QFETCH(bool, brokenImage);
+        QFETCH(QString, log);
+        QFETCH(QString, requests);
+        QFETCH(QString, statusBar);
 
-    // The version answer shows in infoLabel, also when it is refused.
-    QVERIFY(
-        tool().waitForLog(stop.logAfterFile.at(stop.logAfterFile.size() - 2), kUpdateTimeoutMs));
-    QCOMPARE(tool().infoText(), "Version:" + stop.bootloaderVersion);
-    QVERIFY(tool().waitForLog(stop.logAfterFile.last(), kUpdateTimeoutMs));
-    QCOMPARE(tool().logLines(), QStringList{"Firmware file " + path} + stop.logAfterFile);
-    QCOMPARE(E2e::requestCommands(bench->bus()), stop.commands);
-    QCOMPARE(E2e::connectionLook(*bench), stop.lookAtEnd);
-    QCOMPARE(tool().statusText(), stop.statusAtEnd);
-    QCOMPARE(tool().infoText(), stop.infoAtEnd);
-    QVERIFY(device().mode == SimMode::Bootloader);
-}
+        SimDeviceConfig config = SimDeviceConfig::at(kAddress);
+        config.bootloaderVersion = bootloader;
+        QVERIFY(startDevice(config));
+        QByteArray image = imageOfSize(600);
+        image[0] = char(image.at(0) ^ (brokenImage ? 1 : 0));
+        const QString path = writeImage(image);
+        tool().answerNextFileDialog(path);
+        QVERIFY(tool().click("btFlashFirmware"));
+
+        // The version answer shows in infoLabel, also when it is refused.
+        QVERIFY(tool().waitForLog(lines(log).at(lines(log).size() - 2), kUpdateTimeoutMs));
+        QVERIFY(tool().statusBarText().endsWith("|Version:" + bootloader));
+        QVERIFY(tool().waitForLog(lines(log).last(), kUpdateTimeoutMs));
+        QCOMPARE(tool().logLines(), lines("Firmware file " + path + '|' + log));
+        QCOMPARE(requestCodes(), lines(requests));
+        QCOMPARE(tool().statusBarText(), statusBar);
+        QCOMPARE(E2e::connectionLook(*bench),
+                 QLatin1String(brokenImage ? E2e::kConnectedLook : E2e::kDisconnectedLook));
+        QVERIFY(bench->bus().device(id).mode == SimMode::Bootloader);
+    }
+};
 
 QTEST_MAIN(TestE2eFirmware)
 #include "tst_e2e_firmware.moc"
