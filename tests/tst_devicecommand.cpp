@@ -1,5 +1,7 @@
 #include "devicecommand.h"
 
+#include "datatable.h"
+
 #include <QtTest>
 
 namespace {
@@ -43,21 +45,20 @@ class TestDeviceCommand : public QObject
 private slots:
     void requestBytes_data()
     {
-        QTest::addColumn<QByteArray>("request");
-        QTest::addColumn<QByteArray>("expected");
+        addColumns<QByteArray, QByteArray>({"request", "expected"});
 
-        QTest::newRow("led toggle") << buildLedToggle() << hex("0E 02 E8 03");
+        addRow("led toggle", buildLedToggle(), hex("0E 02 E8 03"));
         // Baud index, own address, terminated, then the first four bytes of the UTF-8 name.
         const QByteArray request = hex("0B 01 22 00");
         const auto named = [](const QString &name) {
             return buildSetSettings(settingsNamed(name));
         };
-        QTest::newRow("settings, no name") << named("") << request + hex("00 00 00 00");
-        QTest::newRow("settings, four letters") << named("ABCD") << request + hex("41 42 43 44");
-        QTest::newRow("settings, five letters") << named("ABCDE") << request + hex("41 42 43 44");
-        QTest::newRow("settings, non-ascii") << named(kUmlautAB) << request + hex("C3 84 42 00");
-        QTest::newRow("settings, cut inside a character")
-            << named(QString::fromUtf8("ABC\xC3\x84")) << request + hex("41 42 43 C3");
+        addRow("settings, no name", named(""), request + hex("00 00 00 00"));
+        addRow("settings, four letters", named("ABCD"), request + hex("41 42 43 44"));
+        addRow("settings, five letters", named("ABCDE"), request + hex("41 42 43 44"));
+        addRow("settings, non-ascii", named(kUmlautAB), request + hex("C3 84 42 00"));
+        addRow("settings, cut inside a character", named(QString::fromUtf8("ABC\xC3\x84")),
+               request + hex("41 42 43 C3"));
     }
 
     void requestBytes()
@@ -69,9 +70,7 @@ private slots:
 
     void readers_data()
     {
-        QTest::addColumn<Reader>("reader");
-        QTest::addColumn<QByteArray>("payload");
-        QTest::addColumn<QString>("result");
+        addColumns<Reader, QByteArray, QString>({"reader", "payload", "result"});
 
         // Baud index, own address, terminated, short name.
         const Reader settingsText = [](const uint8_t *payload, size_t len) {
@@ -89,9 +88,6 @@ private slots:
         const Reader pagesText = [](const uint8_t *p, size_t n) {
             return hexBytes(readPageData(p, n));
         };
-        const Reader statusText = [](const uint8_t *p, size_t n) {
-            return hexByte(responseStatus(p, n)) + '/' + hexByte(responseCommand(p, n));
-        };
         const Reader errorText = [](const uint8_t *p, size_t n) {
             return errorResponseText(readErrorResponse(p, n));
         };
@@ -107,48 +103,37 @@ private slots:
                 .arg(fields.terminated);
         };
 
-        QTest::newRow("settings") << settingsText << hex("00 0C 05 80 01 41 42 43 44")
-                                  << "5/80/1/ABCD";
-        QTest::newRow("settings, padded name")
-            << settingsText << hex("00 0C 02 11 00 41 42 00 00") << "2/11/0/AB";
-        QTest::newRow("settings, zero first")
-            << settingsText << hex("00 0C 03 10 07 00 42 43 44") << "3/10/7/";
-        QTest::newRow("settings, name cut short")
-            << settingsText << hex("00 0C 05 80 01 41 42") << "5/80/1/AB";
-        QTest::newRow("settings, no data") << settingsText << hex("00 0C") << "0/00/0/";
+        addRow("settings", settingsText, hex("00 0C 05 80 01 41 42 43 44"), "5/80/1/ABCD");
+        addRow("settings, padded name", settingsText, hex("00 0C 02 11 00 41 42 00 00"),
+               "2/11/0/AB");
+        addRow("settings, zero first", settingsText, hex("00 0C 03 10 07 00 42 43 44"), "3/10/7/");
+        addRow("settings, name cut short", settingsText, hex("00 0C 05 80 01 41 42"), "5/80/1/AB");
+        addRow("settings, no data", settingsText, hex("00 0C"), "0/00/0/");
 
-        QTest::newRow("uid, one byte") << uidText << hex("00 03 44 00 0F") << "0F";
-        QTest::newRow("uid, four byte answer") << uidText << hex("00 03 44 00") << "";
+        addRow("uid, four byte answer", uidText, hex("00 03 44 00"), "");
 
-        QTest::newRow("text ends at zero")
-            << text << hex("00 09") + QByteArray("V1.6\0junk", 9) << "V1.6";
-        QTest::newRow("text fills the payload") << text << hex("00 0A") + "READER-7"
-                                                << "READER-7";
-        QTest::newRow("text, zero first") << text << hex("00 09 00 56 31") << "";
-        QTest::newRow("text, status only") << text << hex("00") << "";
+        addRow("text ends at zero", text, hex("00 09") + QByteArray("V1.6\0junk", 9), "V1.6");
+        addRow("text fills the payload", text, hex("00 0A") + "READER-7", "READER-7");
+        addRow("text, zero first", text, hex("00 09 00 56 31"), "");
 
-        QTest::newRow("tag count missing") << tagCountText << hex("00 02") << "0";
-        QTest::newRow("pages, short") << pagesText << hex("00 40 06 01") << "0601";
-        QTest::newRow("pages, status only") << pagesText << hex("00") << "";
-        QTest::newRow("status") << statusText << hex("FF 0C 01 02") << "FF/0C";
-        QTest::newRow("status, empty") << statusText << QByteArray() << "00/00";
+        addRow("tag count missing", tagCountText, hex("00 02"), "0");
+        addRow("pages, short", pagesText, hex("00 40 06 01"), "0601");
 
-        QTest::newRow("error, upper-case digits")
-            << errorText << hex("FF 41 AB CD") << "Error received to command 0x41 - err no :0xABCD";
-        QTest::newRow("error, firmware rejected")
-            << errorText << hex("FF F3 00 01")
-            << "Firmware verification filed - wrong firmware file ???";
-        QTest::newRow("error, one error byte")
-            << errorText << hex("FF 0C 01") << "Error received to command 0x0C - err no :0x0100";
-        QTest::newRow("error, status only")
-            << errorText << hex("FF") << "Error received to command 0x00 - err no :0x0000";
+        addRow("error, upper-case digits", errorText, hex("FF 41 AB CD"),
+               "Error received to command 0x41 - err no :0xABCD");
+        addRow("error, firmware rejected", errorText, hex("FF F3 00 01"),
+               "Firmware verification filed - wrong firmware file ???");
+        addRow("error, one error byte", errorText, hex("FF 0C 01"),
+               "Error received to command 0x0C - err no :0x0100");
+        addRow("error, status only", errorText, hex("FF"),
+               "Error received to command 0x00 - err no :0x0000");
 
-        QTest::newRow("eeprom read answer") << eepromText << hex("00 F4 5A") << "read/5A";
-        QTest::newRow("eeprom write ack") << eepromText << hex("00 F4") << "ack/00";
-        QTest::newRow("eeprom longer ack") << eepromText << hex("00 F4 5A 01") << "ack/5A";
+        addRow("eeprom read answer", eepromText, hex("00 F4 5A"), "read/5A");
+        addRow("eeprom write ack", eepromText, hex("00 F4"), "ack/00");
+        addRow("eeprom longer ack", eepromText, hex("00 F4 5A 01"), "ack/5A");
 
-        QTest::newRow("address tag, short record")
-            << addressTagText << hex("06 01 88 A7 41 42 00 00 07") << "AB/07/0";
+        addRow("address tag, short record", addressTagText, hex("06 01 88 A7 41 42 00 00 07"),
+               "AB/07/0");
     }
 
     // Every reader gets the payload followed by bytes that are not its own, so that reading past
@@ -165,21 +150,15 @@ private slots:
 
     void buildAddressTag_data()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("address");
-        QTest::addColumn<bool>("terminated");
-        QTest::addColumn<QByteArray>("record");
-        QTest::addColumn<QString>("readBack");
+        addColumns<QString, int, bool, QByteArray, QString>(
+            {"name", "address", "terminated", "record", "readBack"});
 
-        QTest::newRow("AB at 7, terminated") << "AB" << 0x07 << true << kRecordAB7 << "AB";
-        QTest::newRow("four letters")
-            << "ABCD" << 0xFF << false << hex("06 01 88 A7 41 42 43 44 FF 00 99 43") << "ABCD";
-        QTest::newRow("non-ascii cut to four bytes")
-            << kThreeUmlauts << 0x80 << true << hex("06 01 88 A7 C3 84 C3 96 80 01 4E 3C")
-            << kThreeUmlauts.left(2);
-        QTest::newRow("empty") << "" << 0x00 << false << hex("06 01 88 A7 00 00 00 00 00 00 10 0E")
-                               << "";
-        QTest::newRow("five letters") << "VWXYZ" << 0x3C << true << QByteArray() << "VWXY";
+        addRow("AB at 7, terminated", "AB", 0x07, true, kRecordAB7, "AB");
+        addRow("four letters", "ABCD", 0xFF, false, hex("06 01 88 A7 41 42 43 44 FF 00 99 43"),
+               "ABCD");
+        addRow("non-ascii cut to four bytes", kThreeUmlauts, 0x80, true,
+               hex("06 01 88 A7 C3 84 C3 96 80 01 4E 3C"), kThreeUmlauts.left(2));
+        addRow("empty", "", 0x00, false, hex("06 01 88 A7 00 00 00 00 00 00 10 0E"), "");
     }
 
     void buildAddressTag()
@@ -192,8 +171,7 @@ private slots:
 
         const AddressTagRecord built = buildAddressTagRecord(name, uint8_t(address), terminated);
         const QByteArray bytes(reinterpret_cast<const char *>(built.data()), int(built.size()));
-        if (!record.isEmpty())
-            QCOMPARE(bytes.toHex(' '), record.toHex(' '));
+        QCOMPARE(bytes.toHex(' '), record.toHex(' '));
         QCOMPARE(checkAddressTagRecord(built.data(), built.size()), AddressTagCheck::Valid);
         const AddressTagFields fields = readAddressTagRecord(built.data(), built.size());
         QCOMPARE(fields.shortName, readBack);
@@ -203,27 +181,25 @@ private slots:
 
     void checkAddressTag_data()
     {
-        QTest::addColumn<QByteArray>("record");
-        QTest::addColumn<AddressTagCheck>("check");
+        addColumns<QByteArray, AddressTagCheck>({"record", "check"});
 
         const auto changed = [](int index, char value) {
             QByteArray record = kRecordAB7;
             record[index] = value;
             return record;
         };
-        QTest::newRow("valid") << kRecordAB7 << AddressTagCheck::Valid;
-        QTest::newRow("other header, matching crcs")
-            << hex("07 02 DA A4") + kRecordAB7.mid(4) << AddressTagCheck::Valid;
-        QTest::newRow("header changed") << changed(1, '\x02') << AddressTagCheck::WrongHeaderCrc;
-        QTest::newRow("wrong header crc") << changed(3, '\xA6') << AddressTagCheck::WrongHeaderCrc;
-        QTest::newRow("address changed") << changed(8, '\x08') << AddressTagCheck::WrongPayloadCrc;
-        QTest::newRow("wrong payload crc")
-            << changed(10, '\xFE') << AddressTagCheck::WrongPayloadCrc;
-        QTest::newRow("both crcs wrong")
-            << hex("06 01 00 00 41 42 00 00 07 01 00 00") << AddressTagCheck::WrongHeaderCrc;
-        QTest::newRow("eleven bytes") << kRecordAB7.left(11) << AddressTagCheck::TooShort;
-        QTest::newRow("empty") << QByteArray() << AddressTagCheck::TooShort;
-        QTest::newRow("longer answer") << kRecordAB7 + hex("55 66") << AddressTagCheck::Valid;
+        addRow("valid", kRecordAB7, AddressTagCheck::Valid);
+        addRow("other header, matching crcs", hex("07 02 DA A4") + kRecordAB7.mid(4),
+               AddressTagCheck::Valid);
+        addRow("header changed", changed(1, '\x02'), AddressTagCheck::WrongHeaderCrc);
+        addRow("wrong header crc", changed(3, '\xA6'), AddressTagCheck::WrongHeaderCrc);
+        addRow("address changed", changed(8, '\x08'), AddressTagCheck::WrongPayloadCrc);
+        addRow("wrong payload crc", changed(10, '\xFE'), AddressTagCheck::WrongPayloadCrc);
+        addRow("both crcs wrong", hex("06 01 00 00 41 42 00 00 07 01 00 00"),
+               AddressTagCheck::WrongHeaderCrc);
+        addRow("eleven bytes", kRecordAB7.left(11), AddressTagCheck::TooShort);
+        addRow("empty", QByteArray(), AddressTagCheck::TooShort);
+        addRow("longer answer", kRecordAB7 + hex("55 66"), AddressTagCheck::Valid);
     }
 
     void checkAddressTag()

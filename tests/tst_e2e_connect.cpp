@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QtTest>
 
 using E2e::lines;
@@ -27,20 +28,17 @@ class TestE2eConnect : public QObject
 private slots:
     void connectReadsDevice_data()
     {
-        QTest::addColumn<QString>("lineSpeed");
-        QTest::addColumn<QByteArray>("settings"); // baud index, address, terminated, name
-        QTest::addColumn<int>("shownIndex");
-        QTest::addColumn<bool>("shownTerminated");
-        QTest::addColumn<QString>("log");
+        // settings: baud index, address, terminated, name
+        addColumns<QString, QByteArray, int, bool, QString>(
+            {"lineSpeed", "settings", "shownIndex", "shownTerminated", "log"});
         const QString read = kVersionLine + "|Device settings received.";
-        QTest::newRow("115200, open line")
-            << "115200" << QByteArray::fromHex("051A00444F4F52") << 5 << false << read;
-        QTest::newRow("19200, any non-zero byte terminates")
-            << "19200" << QByteArray::fromHex("02C3074142") << 2 << true << read;
-        QTest::newRow("baud index outside the table")
-            << "115200" << QByteArray::fromHex("09050100") << -1 << true
-            << kVersionLine + "|The device reported an unknown baud rate (index 9)."
-                              "|Device settings received.";
+        addRow("115200, open line", "115200", QByteArray::fromHex("051A00444F4F52"), 5, false,
+               read);
+        addRow("19200, any non-zero byte terminates", "19200", QByteArray::fromHex("02C3074142"), 2,
+               true, read);
+        addRow("baud index outside the table", "115200", QByteArray::fromHex("09050100"), -1, true,
+               kVersionLine + "|The device reported an unknown baud rate (index 9)."
+                              "|Device settings received.");
     }
 
     void connectReadsDevice()
@@ -80,14 +78,10 @@ private slots:
 
     void controlsEndConnection_data()
     {
-        QTest::addColumn<QString>("button");
-        QTest::addColumn<QString>("log");
-        QTest::newRow("disconnect") << "btSerialConnect"
-                                    << "";
-        QTest::newRow("scan") << "btScanRs485"
-                              << "Searching aborted.";
-        QTest::newRow("refresh port list") << "btRefresComPorts"
-                                           << "";
+        addColumns<QString, QString>({"button", "log"});
+        addRow("disconnect", "btSerialConnect", "");
+        addRow("scan", "btScanRs485", "Searching aborted.");
+        addRow("refresh port list", "btRefresComPorts", "");
     }
 
     void controlsEndConnection()
@@ -114,11 +108,32 @@ private slots:
         QVERIFY(bench->connectTo(kAddress));
     }
 
+    void readErrorClosesPortBehindLook()
+    {
+        // The adapter is pulled: the port reports a read error and is closed, the look stays.
+        const auto bench = E2e::connectedBench(SimDeviceConfig::at(kAddress));
+        QVERIFY(bench);
+        static bool readError = false;
+        QLoggingCategory::setFilterRules(QStringLiteral("talvik.serial.debug=true"));
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &, const QString &message) {
+                readError = readError || message.startsWith("An I/O error occurred");
+            });
+        bench->bus().stop();
+        const bool reported = ToolDriver::waitUntil([] { return readError; });
+        qInstallMessageHandler(previous);
+        QVERIFY(reported);
+        QCOMPARE(bench->tool().text("btSerialConnect"), QStringLiteral("Disconnect"));
+        // The button decides by the port, not by its text: pressed now, it connects anew.
+        QVERIFY(bench->tool().click("btSerialConnect"));
+        QVERIFY(bench->tool().waitForLog("No response from the hardware at address 0x1A"));
+    }
+
     void emptyAddressIsRefused_data()
     {
-        QTest::addColumn<bool>("connected");
-        QTest::newRow("disconnected") << false;
-        QTest::newRow("connected") << true;
+        addColumns<bool>({"connected"});
+        addRow("disconnected", false);
+        addRow("connected", true);
     }
 
     void emptyAddressIsRefused()
@@ -148,26 +163,17 @@ private slots:
 
     void connectTimesOut_data()
     {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("requests");
-        QTest::addColumn<QString>("log");
-        QTest::addColumn<QString>("statusBar");
+        addColumns<QString, QString, QString, QString>({"fault", "requests", "log", "statusBar"});
         const QString noAnswer = QStringLiteral("No response from the hardware at address 0x1A");
         const QString timedOut = "Connection timeout|" + noAnswer;
-        QTest::newRow("silent address") << "silent"
-                                        << "09" << noAnswer << timedOut;
-        QTest::newRow("identification too late")
-            << "late 0A"
-            << "09|0A" << kVersionLine + '|' + noAnswer << timedOut;
+        addRow("silent address", "silent", "09", noAnswer, timedOut);
+        addRow("identification too late", "late 0A", "09|0A", kVersionLine + '|' + noAnswer,
+               timedOut);
         // The broken answer gets the CRC error notice; then the tool gives up as for silence.
-        QTest::newRow("answers with broken CRC") << "broken CRC"
-                                                 << "09|FF FF 02" << noAnswer << timedOut;
-        QTest::newRow("port cannot be opened") << "no port"
-                                               << "" << noAnswer << timedOut;
-        QTest::newRow("settings too late")
-            << "late 0C"
-            << "09|0A|0C" << kVersionLine + '|' + E2e::kGenericTimeout
-            << "Timeout|No response to bootloader";
+        addRow("answers with broken CRC", "broken CRC", "09|FF FF 02", noAnswer, timedOut);
+        addRow("port cannot be opened", "no port", "", noAnswer, timedOut);
+        addRow("settings too late", "late 0C", "09|0A|0C",
+               kVersionLine + '|' + E2e::kGenericTimeout, "Timeout|No response to bootloader");
     }
 
     void connectTimesOut()

@@ -41,8 +41,8 @@ QString deviceSummary(const SimDeviceState &device)
         .arg(device.flash.size());
 }
 
-void addRow(const char *operation, const char *fault, const QString &log,
-            const QString &outcome = kClosed, const QString &device = kUntouched)
+void addFaultRow(const char *operation, const char *fault, const QString &log,
+                 const QString &outcome = kClosed, const QString &device = kUntouched)
 {
     QTest::addRow("%s / %s", operation, fault) << int(kOperations.indexOf(QLatin1String(operation)))
                                                << QString(fault) << log << outcome << device;
@@ -67,65 +67,67 @@ private slots:
 
     void faultMatrix_data()
     {
-        QTest::addColumn<int>("operation");
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("log");     // every line from the operator's click on
-        QTest::addColumn<QString>("outcome"); // status bar and port
-        QTest::addColumn<QString>("device");  // the failing device afterwards
+        // log: every line from the operator's click on
+        // outcome: status bar and port
+        // device: the failing device afterwards
+        addColumns<int, QString, QString, QString, QString>(
+            {"operation", "fault", "log", "outcome", "device"});
 
         const QString writing = QStringLiteral("Writing new device settings...|");
         const QString noAnswer = QStringLiteral("No response from the hardware at address 0x1A");
-        addRow("settings write", "silent", writing + kTimeout);
-        addRow("settings write", "error answer",
-               writing + "Error received to command 0x0B - err no :0x00EE", kOpen);
+        addFaultRow("settings write", "silent", writing + kTimeout);
+        addFaultRow("settings write", "error answer",
+                    writing + "Error received to command 0x0B - err no :0x00EE", kOpen);
         // The device took the settings and restarted; only its answer was lost.
-        addRow("settings write", "broken CRC", writing + kTimeout, kClosed, kRestarted.arg("NEW"));
-        addRow("settings write", "vanishes",
-               writing + "Settings writed. Device is rebooting...|Reconnecting...|" + noAnswer,
-               "Connection timeout|" + noAnswer + "|closed", kRestarted.arg("NEW"));
+        addFaultRow("settings write", "broken CRC", writing + kTimeout, kClosed,
+                    kRestarted.arg("NEW"));
+        addFaultRow("settings write", "vanishes",
+                    writing + "Settings writed. Device is rebooting...|Reconnecting...|" + noAnswer,
+                    "Connection timeout|" + noAnswer + "|closed", kRestarted.arg("NEW"));
 
         const QString waiting = QStringLiteral("|Done. Waiting for device...");
         for (const auto &[operation, first, code, name] :
              {std::tuple{"reboot", "Rebooting device...", "08", "DOOR"},
               {"factory reset", "Resetting to factory defaults...", "0D", "FACT"}}) {
             // No answer: the timeout of the connect's settings read closes the port.
-            addRow(operation, "silent", first + ('|' + kTimeout));
-            addRow(operation, "error answer",
-                   first +
-                       QStringLiteral("|Error received to command 0x%1 - err no :0x00EE").arg(code),
-                   kOpen);
-            addRow(operation, "broken CRC", first + ('|' + kTimeout), kClosed,
-                   kRestarted.arg(name));
-            addRow(operation, "vanishes", first + waiting + '|' + kTimeout, kClosed,
-                   kRestarted.arg(name));
+            addFaultRow(operation, "silent", first + ('|' + kTimeout));
+            addFaultRow(
+                operation, "error answer",
+                first +
+                    QStringLiteral("|Error received to command 0x%1 - err no :0x00EE").arg(code),
+                kOpen);
+            addFaultRow(operation, "broken CRC", first + ('|' + kTimeout), kClosed,
+                        kRestarted.arg(name));
+            addFaultRow(operation, "vanishes", first + waiting + '|' + kTimeout, kClosed,
+                        kRestarted.arg(name));
         }
 
         const QString file = QStringLiteral("Firmware file %IMAGE%|");
-        addRow("firmware", "silent", file + kTimeout);
-        addRow("firmware", "error answer", file + "Error received to command 0xF0 - err no :0x00EE",
-               kOpen);
+        addFaultRow("firmware", "silent", file + kTimeout);
+        addFaultRow("firmware", "error answer",
+                    file + "Error received to command 0xF0 - err no :0x00EE", kOpen);
         // The device went into its bootloader although the tool never heard it say so.
-        addRow("firmware", "broken CRC", file + kTimeout, kClosed,
-               "bootloader, 1 restarts, DOOR, tag 1A, flash 0");
-        addRow("firmware", "vanishes",
-               file +
-                   "Waiting for bootloader...|Bootloader detected: Talvik BOOTLOADER 1.2|"
-                   "Erasing flash...|Flash erased.|Writing firmware...|" +
-                   kTimeout,
-               kClosed, "bootloader, 1 restarts, DOOR, tag 1A, flash 256");
+        addFaultRow("firmware", "broken CRC", file + kTimeout, kClosed,
+                    "bootloader, 1 restarts, DOOR, tag 1A, flash 0");
+        addFaultRow("firmware", "vanishes",
+                    file +
+                        "Waiting for bootloader...|Bootloader detected: Talvik BOOTLOADER 1.2|"
+                        "Erasing flash...|Flash erased.|Writing firmware...|" +
+                        kTimeout,
+                    kClosed, "bootloader, 1 restarts, DOOR, tag 1A, flash 256");
 
         // Tag timeouts only log: the port stays open and the connection stands.
         for (const char *operation : {"tag read", "tag write"}) {
-            addRow(operation, "silent", kTagTimeout, kOpen);
-            addRow(operation, "error answer", "Error received to command 0x02 - err no :0x00EE",
-                   kOpen);
+            addFaultRow(operation, "silent", kTagTimeout, kOpen);
+            addFaultRow(operation, "error answer",
+                        "Error received to command 0x02 - err no :0x00EE", kOpen);
         }
-        addRow("tag read", "vanishes", kUid + kTagTimeout, kOpen);
+        addFaultRow("tag read", "vanishes", kUid + kTagTimeout, kOpen);
         // Written but never read back: the tag holds the new address unchecked.
-        addRow("tag write", "vanishes",
-               kUid + "Tag activated...|Writing address tag...|Write ACK|Reading tag info|" +
-                   kTagTimeout,
-               kOpen, "application, 0 restarts, DOOR, tag 2B, flash 0");
+        addFaultRow("tag write", "vanishes",
+                    kUid + "Tag activated...|Writing address tag...|Write ACK|Reading tag info|" +
+                        kTagTimeout,
+                    kOpen, "application, 0 restarts, DOOR, tag 2B, flash 0");
     }
 
     void faultMatrix()

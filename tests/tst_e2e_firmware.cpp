@@ -64,14 +64,11 @@ private slots:
 
     void flashImage_data()
     {
-        QTest::addColumn<int>("size");
-        QTest::addColumn<QString>("chunks");
-        QTest::addColumn<bool>("slowDevice");
-        QTest::newRow("1 byte") << 1 << "F2:1" << false;
-        QTest::newRow("256 bytes") << 256 << "F2:256" << false;
-        QTest::newRow("600 bytes, slow erase and verification")
-            << 600 << "F2:256|F2:256|F2:88" << true;
-        QTest::newRow("65537 bytes") << 65537 << QString("F2:256|").repeated(256) + "F2:1" << false;
+        addColumns<int, QString, bool>({"size", "chunks", "slowDevice"});
+        addRow("1 byte", 1, "F2:1", false);
+        addRow("256 bytes", 256, "F2:256", false);
+        addRow("600 bytes, slow erase and verification", 600, "F2:256|F2:256|F2:88", true);
+        addRow("65537 bytes", 65537, QString("F2:256|").repeated(256) + "F2:1", false);
     }
 
     void flashImage()
@@ -122,18 +119,13 @@ private slots:
 
     void imageRefusedBeforeDeviceIsTouched_data()
     {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("dialog cancelled") << ""
-                                          << "Firmware not selected!";
-        QTest::newRow("empty file") << "empty"
-                                    << "Firmware file is empty - nothing to flash.";
+        addColumns<QString, QString>({"file", "message"});
+        addRow("dialog cancelled", "", "Firmware not selected!");
+        addRow("empty file", "empty", "Firmware file is empty - nothing to flash.");
         // Opens, but its first read fails: nothing is mapped at offset 0.
-        QTest::newRow("read fails") << "/proc/self/mem"
-                                    << "Unable to open firmware file!";
+        addRow("read fails", "/proc/self/mem", "Unable to open firmware file!");
         // Chosen while present, gone when the tool reads it (a pulled USB stick).
-        QTest::newRow("gone after choosing") << "vanishing"
-                                             << "Unable to open firmware file!";
+        addRow("gone after choosing", "vanishing", "Unable to open firmware file!");
     }
 
     void imageRefusedBeforeDeviceIsTouched()
@@ -158,25 +150,18 @@ private slots:
 
     void updateStops_data()
     {
-        QTest::addColumn<QString>("bootloader");
-        QTest::addColumn<bool>("brokenImage");
-        QTest::addColumn<QString>("log");
-        QTest::addColumn<QString>("requests");
-        QTest::addColumn<QString>("statusBar");
+        addColumns<QString, bool, QString, QString, QString>(
+            {"bootloader", "brokenImage", "log", "requests", "statusBar"});
         // The bootloader's version must hold the word in capitals, after something else.
         for (const QString version : {"BOOTLOADER 2.0", "talvik bootloader 1.2"})
-            QTest::newRow(qPrintable(version))
-                << version << false
-                << "Waiting for bootloader...|Unsupported version from bootloader: " + version +
-                       '|' + E2e::kGenericTimeout
-                << "F0|09"
-                << "Timeout|No response to bootloader";
-        QTest::newRow("image refused at the finish")
-            << "Talvik BOOTLOADER 1.2" << true
-            << kUntilWriting +
-                   "|Firmware flashed.|Firmware verification filed - wrong firmware file ???"
-            << "F0|09|F1|F2:256|F2:256|F2:88|F3"
-            << "Connected|Version:Talvik BOOTLOADER 1.2";
+            addRow(qPrintable(version), version, false,
+                   "Waiting for bootloader...|Unsupported version from bootloader: " + version +
+                       '|' + E2e::kGenericTimeout,
+                   "F0|09", "Timeout|No response to bootloader");
+        addRow("image refused at the finish", "Talvik BOOTLOADER 1.2", true,
+               kUntilWriting +
+                   "|Firmware flashed.|Firmware verification filed - wrong firmware file ???",
+               "F0|09|F1|F2:256|F2:256|F2:88|F3", "Connected|Version:Talvik BOOTLOADER 1.2");
     }
 
     void updateStops()

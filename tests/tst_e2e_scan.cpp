@@ -158,26 +158,6 @@ private slots:
         QCOMPARE(tool.logLines().last(), QStringLiteral("Searching aborted."));
         verifyIdle(bench, {});
     }
-
-    void lateAnswerIsNeverListedUnderNextAddress()
-    {
-        E2eBench bench(E2e::fastBus());
-        QVERIFY2(bench.isReady(), qPrintable(bench.error()));
-        SimDeviceConfig slow = SimDeviceConfig::at(0x02, QStringLiteral("Slow"));
-        // Half way into the probe of the silent address 03.
-        slow.faults.answerDelayMs = kScanProbeTimeoutMs * 3 / 2;
-        bench.addDevice(slow);
-        bench.addDevice(SimDeviceConfig::at(0x04, QStringLiteral("Quick")));
-        ToolDriver &tool = bench.tool();
-
-        QVERIFY(tool.click("btScanRs485"));
-        QVERIFY(ToolDriver::waitUntil([&] { return tool.progressBar()->value() >= 0x05; }));
-        QVERIFY(tool.click("btScanRs485"));
-        // The slow answer reached the tool while 03 was probed, and was dropped there.
-        QVERIFY(lineOf(bench.bus()).startsWith(probes(0x00, 0x03) + " <02 04 <04"));
-        QVERIFY(!bench.bus().trace().at(4).note.contains(QLatin1String("lost")));
-        verifyIdle(bench, {"04 - Quick"});
-    }
 };
 
 QTEST_MAIN(TestE2eScan)

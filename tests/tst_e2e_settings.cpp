@@ -42,16 +42,11 @@ private slots:
 
     void writeSendsShortName_data()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("nameField");
-        QTest::addColumn<int>("storeMs");
-        QTest::newRow("two characters, slow to store") << "AB"
-                                                       << "41 42 00 00" << kSlowStoreMs;
-        QTest::newRow("empty") << ""
-                               << "00 00 00 00" << 0;
+        addColumns<QString, QString, int>({"name", "nameField", "storeMs"});
+        addRow("two characters, slow to store", "AB", "41 42 00 00", kSlowStoreMs);
+        addRow("empty", "", "00 00 00 00", 0);
         // Cut inside the third character: what the field shows then is not defined.
-        QTest::newRow("UTF-8 form longer than four bytes") << "ÄÖÜ"
-                                                           << "C3 84 C3 96" << 0;
+        addRow("UTF-8 form longer than four bytes", "ÄÖÜ", "C3 84 C3 96", 0);
     }
 
     void writeSendsShortName()
@@ -90,34 +85,14 @@ private slots:
         QCOMPARE(E2e::requestLines(bench->bus()).mid(1), lines("09|0A|0C"));
     }
 
-    void newOwnAddressEndsInConnectTimeout()
-    {
-        const QString noAnswer = QStringLiteral("No response from the hardware at address 0x80");
-        QVERIFY(tool().setText("leDeviceAddress", "42"));
-        QVERIFY(tool().click("btSaveSettings"));
-        QVERIFY(tool().waitForLog(noAnswer));
-        QCOMPARE(tool().logLines(), lines(kWritten + '|' + noAnswer));
-        QCOMPARE(tool().statusBarText(), "Connection timeout|" + noAnswer);
-        QCOMPARE(E2e::connectionLook(*bench), QLatin1String(E2e::kDisconnectedLook));
-        // The operator enters the new address and connects again.
-        QVERIFY(bench->connectTo(0x42));
-        QCOMPARE(tool().text("leDeviceAddress"), QStringLiteral("42"));
-    }
-
     void refusedRequestSendsNothing_data()
     {
-        QTest::addColumn<QString>("button");
-        QTest::addColumn<QString>("log");
-        QTest::addColumn<QString>("asked");
-        QTest::newRow("own address empty") << "btSaveSettings"
-                                           << "Please enter correct own defice address!"
-                                           << "";
-        QTest::newRow("device baud rate unknown")
-            << "btSaveSettings"
-            << "Please select the device baud rate before writing the settings."
-            << "";
-        QTest::newRow("factory reset cancelled") << "btResetToDefaults"
-                                                 << "" << kQuestion;
+        addColumns<QString, QString, QString>({"button", "log", "asked"});
+        addRow("own address empty", "btSaveSettings", "Please enter correct own defice address!",
+               "");
+        addRow("device baud rate unknown", "btSaveSettings",
+               "Please select the device baud rate before writing the settings.", "");
+        addRow("factory reset cancelled", "btResetToDefaults", "", kQuestion);
     }
 
     void refusedRequestSendsNothing()
@@ -141,17 +116,12 @@ private slots:
 
     void restartRefreshesSettings_data()
     {
-        QTest::addColumn<QString>("button");
-        QTest::addColumn<QString>("firstLine");
-        QTest::addColumn<QString>("asked");
-        QTest::addColumn<int>("eepromLateMs");
+        addColumns<QString, QString, QString, int>(
+            {"button", "firstLine", "asked", "eepromLateMs"});
         // The reboot never asks; the EEPROM answer comes back to back or while the tool sleeps.
-        QTest::newRow("reboot, answers back to back") << "btRestartDevice"
-                                                      << "Rebooting device..."
-                                                      << "" << 0;
-        QTest::newRow("factory reset, answer while the tool sleeps")
-            << "btResetToDefaults"
-            << "Resetting to factory defaults..." << kQuestion << kLateEepromMs;
+        addRow("reboot, answers back to back", "btRestartDevice", "Rebooting device...", "", 0);
+        addRow("factory reset, answer while the tool sleeps", "btResetToDefaults",
+               "Resetting to factory defaults...", kQuestion, kLateEepromMs);
     }
 
     void restartRefreshesSettings()

@@ -1,6 +1,8 @@
 // The window as the operator first sees it, and the log view.
 #include "mainwindow.h"
 
+#include "datatable.h"
+
 #include <QtTest>
 #include <QtWidgets>
 
@@ -56,10 +58,10 @@ private slots:
 
     void logLineIsTimestampedPlainText_data()
     {
-        QTest::addColumn<QString>("msg");
-        QTest::newRow("plain") << "Done.";
-        QTest::newRow("markup") << "<b>x</b>";
-        QTest::newRow("entity, no tag") << "R&D &amp; more";
+        addColumns<QString>({"msg"});
+        addRow("plain", "Done.");
+        addRow("markup", "<b>x</b>");
+        addRow("entity, no tag", "R&D &amp; more");
     }
 
     void logLineIsTimestampedPlainText()

@@ -1,12 +1,13 @@
 // What the tool's tests rely on in the simulator and cannot see themselves: line pacing, restart
-// silence, the rate a device hears, answers lost while no port is open, seeded CRC faults and
-// the image the bootloader stores.
+// silence, the rate a device hears and the image the bootloader stores.
 #include "binaryprotocol.h"
 #include "devicecommand.h"
 #include "simbusthread.h"
 
+#include "datatable.h"
 #include <QElapsedTimer>
 #include <QSerialPort>
+
 #include <QtTest>
 
 #include <memory>
@@ -143,74 +144,17 @@ private slots:
         QCOMPARE(bus->device(deviceId).restartCount, 1);
     }
 
-    void answerLostWhilePortClosed()
-    {
-        SimDeviceConfig config = SimDeviceConfig::at(kAddress);
-        config.faults.lateCommand = CmdGetVersion;
-        config.faults.lateAnswerMs = 100;
-        QVERIFY(start(config, unpaced()));
-
-        send(hex("09"));
-        QTRY_COMPARE_WITH_TIMEOUT(bus->trace().size(), 1, kAnswerTimeoutMs);
-        port.close();
-        QTRY_COMPARE_WITH_TIMEOUT(bus->trace().size(), 2, kAnswerTimeoutMs);
-        QVERIFY2(bus->trace().last().note.contains(QLatin1String("lost")),
-                 qPrintable(bus->trace().last().toLine()));
-        // Nothing stale waits for the next open.
-        QVERIFY(open(QSerialPort::Baud115200));
-        QVERIFY(exchange(hex("0A")) >= 0);
-        QCOMPARE(answers, QByteArrayList{hex("000A") + "Talvik RFID reader"});
-    }
-
-    void crcFaultsFollowSeed()
-    {
-        // Which answers break depends on the seed alone, and about at the rate asked for.
-        constexpr int kAnswers = 40;
-        const auto brokenAnswers = [this](quint32 seed) {
-            SimBusOptions options = unpaced();
-            options.seed = seed;
-            SimDeviceConfig config = SimDeviceConfig::at(kAddress);
-            config.faults.corruptCrcRate = 0.5;
-            cleanup();
-            if (!start(config, options))
-                return QVector<bool>();
-            QVector<bool> broken;
-            const auto traceAnswers = [this, &broken] {
-                broken.clear();
-                for (const SimTraceEntry &entry : bus->trace()) {
-                    if (entry.isAnswer())
-                        broken << !entry.crcOk;
-                }
-                return broken.size();
-            };
-            for (int sent = 1; sent <= kAnswers; ++sent) {
-                send(hex("09"));
-                if (!QTest::qWaitFor([&] { return traceAnswers() == sent; }))
-                    break;
-            }
-            return broken;
-        };
-        const QVector<bool> first = brokenAnswers(7);
-        QCOMPARE(first.size(), kAnswers);
-        QCOMPARE(brokenAnswers(7), first);
-        QVERIFY(brokenAnswers(8) != first);
-        const int broken = int(std::count(first.begin(), first.end(), true));
-        QVERIFY2(broken > 5 && broken < kAnswers - 5, qPrintable(QString::number(broken)));
-    }
-
     void bootloaderStoresImage_data()
     {
-        QTest::addColumn<QByteArray>("image");
-        QTest::addColumn<bool>("acceptAny");
-        QTest::addColumn<QString>("version");
+        addColumns<QByteArray, bool, QString>({"image", "acceptAny", "version"});
 
         const QByteArray body = QByteArray(300, '\x11') + "VER:APP 3.1.4\n" + QByteArray(300, 'x');
         QByteArray damaged = simSealImage(body);
         damaged[5] = '\x12';
-        QTest::newRow("sealed, named") << simSealImage(body) << false << "APP 3.1.4";
-        QTest::newRow("one byte changed") << damaged << false << QString();
-        QTest::newRow("trailer only") << QByteArray(4, '\0') << false << QString();
-        QTest::newRow("any image accepted") << damaged << true << "APP 3.1.4";
+        addRow("sealed, named", simSealImage(body), false, "APP 3.1.4");
+        addRow("one byte changed", damaged, false, QString());
+        addRow("trailer only", QByteArray(4, '\0'), false, QString());
+        addRow("any image accepted", damaged, true, "APP 3.1.4");
     }
 
     void bootloaderStoresImage()

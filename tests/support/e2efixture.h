@@ -13,6 +13,7 @@
 //
 // The simulator (SimBusThread, SimDeviceConfig, SimFaults, SimTag) is in sim/simbusthread.h.
 
+#include "datatable.h"
 #include "mainwindow.h"
 #include "simbusthread.h"
 
