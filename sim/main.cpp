@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QSocketNotifier>
+#include <QStringList>
 #include <QTextStream>
 
 #include <csignal>
@@ -19,6 +20,8 @@ namespace {
 constexpr int kStdinBufferSize = 1024;
 constexpr int kExitUsage = 2;
 constexpr int kExitPty = 1;
+// Played when no device is given; built into the program so the installed one has it too.
+const char kDemoScenario[] = ":/scenarios/demo.bus";
 
 int signalPipe[2] = {-1, -1};
 
@@ -85,13 +88,35 @@ void listenOnStdin(QCoreApplication &app, SimBus &bus)
     });
 }
 
+void loadScenario(const QString &path, const SimDeviceConfig &defaults,
+                  SimSetup::Scenario *scenario)
+{
+    QFile file(path);
+    QString error;
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        usageError(QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
+    if (!SimSetup::parseScenario(QString::fromUtf8(file.readAll()), defaults, scenario, &error))
+        usageError(QStringLiteral("%1: %2").arg(file.fileName(), error));
+}
+
+QString deviceAddresses(const QVector<SimDeviceConfig> &devices)
+{
+    QStringList addresses;
+    for (const SimDeviceConfig &config : devices)
+        addresses << QStringLiteral("%1")
+                         .arg(config.settings.ownAddress, 2, 16, QLatin1Char('0'))
+                         .toUpper();
+    return addresses.join(QStringLiteral(", "));
+}
+
 QString description()
 {
     return QStringLiteral(
                "Simulated RS485 bus of RFID reader devices for talvik-ota-tool.\n"
                "Opens a pseudo-terminal and prints the path of its serial side as the first "
-               "line on stdout;\nopen that path in the tool as the serial port. Commands on "
-               "stdin control the bus while it runs.\n\n"
+               "line on stdout;\nopen that path in the tool, or in any serial program, as the "
+               "serial port. Commands on\nstdin control the bus while it runs. Without --device "
+               "or --scenario the demo bus plays:\nreaders at 01, 1A and 80.\n\n"
                "Firmware images: the bootloader accepts an image whose last 4 bytes are the "
                "little-endian CRC-32\n(zlib) of the rest, or any image with acceptany=1 / "
                "--accept-any-image. The new version is the\nprintable text after \"VER:\" in "
@@ -144,10 +169,16 @@ int main(int argc, char *argv[])
                                          QStringLiteral("MS"));
     const QCommandLineOption acceptAnyOption(QStringLiteral("accept-any-image"),
                                              QStringLiteral("Skips the image check."));
+    const QCommandLineOption emptyOption(QStringLiteral("empty"),
+                                         QStringLiteral("A bus without devices, not the demo."));
     parser.addOptions({deviceOption, scenarioOption, busFaultsOption, seedOption, linkOption,
                        traceOption, unpacedOption, restartOption, bootstartOption, eraseOption,
-                       acceptAnyOption});
+                       acceptAnyOption, emptyOption});
     parser.process(app);
+    const bool devicesGiven = parser.isSet(deviceOption) || parser.isSet(scenarioOption);
+    const bool empty = parser.isSet(emptyOption);
+    if (empty && devicesGiven)
+        usageError(QStringLiteral("--empty takes no --device or --scenario"));
 
     SimDeviceConfig defaults;
     const auto readMs = [&parser](const QCommandLineOption &option, int *target) {
@@ -165,14 +196,11 @@ int main(int argc, char *argv[])
 
     SimSetup::Scenario scenario;
     QString error;
-    if (parser.isSet(scenarioOption)) {
-        QFile file(parser.value(scenarioOption));
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-            usageError(QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
-        if (!SimSetup::parseScenario(QString::fromUtf8(file.readAll()), defaults, &scenario,
-                                     &error))
-            usageError(QStringLiteral("%1: %2").arg(file.fileName(), error));
-    }
+    const bool demo = !devicesGiven && !empty;
+    if (parser.isSet(scenarioOption))
+        loadScenario(parser.value(scenarioOption), defaults, &scenario);
+    else if (demo)
+        loadScenario(QLatin1String(kDemoScenario), defaults, &scenario);
     for (const QString &keys : parser.values(deviceOption)) {
         SimDeviceConfig config = defaults;
         if (!SimSetup::parseDevice(keys, &config, &error))
@@ -206,7 +234,12 @@ int main(int argc, char *argv[])
         bus.addDevice(config);
 
     printOut(bus.portPath());
-    if (scenario.devices.isEmpty())
+    if (demo)
+        std::fprintf(stderr,
+                     "talvik-bus-sim: no devices given, playing the demo bus: readers at %s "
+                     "(--empty for none)\n",
+                     qPrintable(deviceAddresses(scenario.devices)));
+    else if (scenario.devices.isEmpty())
         std::fprintf(stderr, "talvik-bus-sim: no devices given, the bus is empty\n");
 
     quitOnSignals(app);

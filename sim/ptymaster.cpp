@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/ioctl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -79,12 +79,14 @@ bool PtyMaster::open(QString *error)
         return result;
     }
     fcntl(masterFd, F_SETFD, FD_CLOEXEC);
-    slaveKeeperFd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (slaveKeeperFd < 0) {
+    // The master reports a hang-up only once a slave has been opened and closed again.
+    const int slaveFd = openSlave();
+    if (slaveFd < 0) {
         const bool result = fail(error, "open slave");
         close();
         return result;
     }
+    ::close(slaveFd);
     return true;
 }
 
@@ -94,11 +96,8 @@ void PtyMaster::close()
         QFile::remove(link);
         link.clear();
     }
-    if (slaveKeeperFd >= 0)
-        ::close(slaveKeeperFd);
     if (masterFd >= 0)
         ::close(masterFd);
-    slaveKeeperFd = -1;
     masterFd = -1;
     path.clear();
 }
@@ -127,15 +126,29 @@ int PtyMaster::lineBaudRate() const
     return 0;
 }
 
-bool PtyMaster::peerHoldsPort() const
+bool PtyMaster::clientHasPortOpen() const
 {
-#ifdef TIOCGEXCL
-    int exclusive = 0;
-    if (slaveKeeperFd >= 0 && ioctl(slaveKeeperFd, TIOCGEXCL, &exclusive) == 0)
-        return exclusive != 0;
-#endif
-    // Cannot tell: assume someone listens.
-    return true;
+    if (masterFd < 0)
+        return false;
+    pollfd line{masterFd, POLLIN, 0};
+    if (::poll(&line, 1, 0) < 0)
+        return false;
+    return (line.revents & POLLHUP) == 0;
+}
+
+void PtyMaster::discardUnreadBytes()
+{
+    const int slaveFd = openSlave();
+    if (slaveFd < 0)
+        return;
+    tcflush(slaveFd, TCIFLUSH);
+    ::close(slaveFd);
+}
+
+int PtyMaster::openSlave() const
+{
+    const QByteArray name = path.toLocal8Bit();
+    return ::open(name.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
 ssize_t PtyMaster::read(void *buffer, size_t size)

@@ -25,18 +25,20 @@ public:
 
     // Baud rate the tool last set on its side of the line; 0 when not a table rate.
     int lineBaudRate() const;
-    // Whether a serial port holds the slave open (it takes the line exclusively).
-    bool peerHoldsPort() const;
+    // Whether any client has the slave open, locked or not: the master hangs up without one.
+    bool clientHasPortOpen() const;
+    // Drops what waits unread on the slave side, so a client that left does not hand it to
+    // the next one.
+    void discardUnreadBytes();
 
     // Non-blocking; -1 with errno EAGAIN when nothing waits.
     ssize_t read(void *buffer, size_t size);
     ssize_t write(const void *data, size_t size);
 
 private:
+    int openSlave() const;
+
     int masterFd = -1;
-    // Our own slave descriptor: without one the master sees a hang-up whenever the tool
-    // closes its port, and polls readable forever.
-    int slaveKeeperFd = -1;
     QString path;
     QString link;
 };

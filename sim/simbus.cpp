@@ -16,8 +16,9 @@ constexpr int kBitsPerByte = 10; // start, 8 data, stop
 constexpr qint64 kMicrosecondsPerSecond = 1000000;
 constexpr qint64 kMicrosecondsPerMillisecond = 1000;
 constexpr int kTransmitTickMs = 1;
-// After a read error the master is polled again this much later instead of spinning.
-constexpr int kReadRetryMs = 50;
+// Without a client the master hangs up and polls readable forever: it is looked at again
+// this much later instead, which is also how soon a newly opened port is heard.
+constexpr int kNoClientPollMs = 10;
 constexpr int kReadBufferSize = 4096;
 
 bool selects(int selector, int command)
@@ -73,11 +74,10 @@ void SimBus::close()
     readNotifier = nullptr;
     answerTimer->stop();
     rxTimer->stop();
-    txTimer->stop();
     answers.clear();
     rxQueue.clear();
-    txQueue.clear();
-    txQueueHead = 0;
+    dropUnsentBytes();
+    clientOnLine = false;
     pty.close();
 }
 
@@ -179,18 +179,39 @@ void SimBus::readMaster()
     for (;;) {
         const ssize_t count = pty.read(buffer.data(), buffer.size());
         if (count > 0) {
+            clientOnLine = true;
             acceptChunk(buffer.data(), static_cast<size_t>(count), pty.lineBaudRate());
             continue;
         }
-        if (count < 0 && errno != EAGAIN && errno != EINTR && readNotifier) {
+        if (count < 0 && (errno == EAGAIN || errno == EINTR)) {
+            clientOnLine = true;
+            return;
+        }
+        noteClientGone();
+        if (readNotifier) {
             readNotifier->setEnabled(false);
-            QTimer::singleShot(kReadRetryMs, this, [this] {
+            QTimer::singleShot(kNoClientPollMs, this, [this] {
                 if (readNotifier)
                     readNotifier->setEnabled(true);
             });
         }
         return;
     }
+}
+
+void SimBus::noteClientGone()
+{
+    if (!clientOnLine)
+        return;
+    clientOnLine = false;
+    dropUnsentBytes();
+    pty.discardUnreadBytes();
+}
+
+bool SimBus::clientListens() const
+{
+    // Without a pty the bytes only go to lineBytesSent, whose receiver always listens.
+    return !pty.isOpen() || pty.clientHasPortOpen();
 }
 
 void SimBus::receiveLineBytes(const QByteArray &bytes, int lineBaud)
@@ -376,7 +397,7 @@ void SimBus::sendAnswer(const PendingAnswer &answer)
     QStringList notes;
     if (!answer.note.isEmpty())
         notes << answer.note;
-    if (pty.peerHoldsPort())
+    if (clientListens())
         transmit(frame);
     else
         notes << QStringLiteral("lost: no port open on the line");
@@ -420,17 +441,28 @@ void SimBus::pumpTransmitter()
         txQueueHead += count;
         txCredit -= count;
     }
-    if (txQueueHead >= txQueue.size()) {
-        txTimer->stop();
-        txQueue.clear();
-        txQueueHead = 0;
-        txCredit = 0.0;
-    }
+    if (txQueueHead >= txQueue.size())
+        dropUnsentBytes();
+}
+
+void SimBus::dropUnsentBytes()
+{
+    txTimer->stop();
+    txQueue.clear();
+    txQueueHead = 0;
+    txCredit = 0.0;
 }
 
 void SimBus::writeToLine(const char *data, int len)
 {
+    // The rest of an answer whose client left would wait in the pty for the next one.
+    if (!clientListens()) {
+        dropUnsentBytes();
+        return;
+    }
     if (pty.isOpen()) {
+        // Whoever has the port now may leave without reading this.
+        clientOnLine = true;
         const ssize_t written = pty.write(data, static_cast<size_t>(len));
         if (written != len)
             qWarning() << "talvik-bus-sim: line write short by" << len - written << "bytes";

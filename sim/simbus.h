@@ -87,6 +87,8 @@ private:
     };
 
     void readMaster();
+    void noteClientGone();
+    bool clientListens() const;
     void acceptChunk(const uint8_t *data, size_t len, int baud);
     void deliverDueChunks();
     void feedParser(const uint8_t *data, size_t len, int baud);
@@ -98,6 +100,7 @@ private:
     void sendAnswer(const PendingAnswer &answer);
     void transmit(const QByteArray &frame);
     void pumpTransmitter();
+    void dropUnsentBytes();
     void armAnswerTimer();
     void writeToLine(const char *data, int len);
     qint64 nowUs() const;
@@ -117,6 +120,7 @@ private:
     std::mt19937 rng;
     SimTrace frameTrace;
 
+    bool clientOnLine = false;
     int currentFrameBaud = 0;
     QVector<PendingAnswer> answers;
     QVector<PendingChunk> rxQueue;

@@ -1,4 +1,5 @@
 #include "binaryprotocol.h"
+#include "logcategories.h"
 
 #include "datatable.h"
 
@@ -234,6 +235,29 @@ private slots:
         c.feed(wireFrame(1, "text") + wireFrame(1, QByteArray()) + wireFrame(1, "more text"));
         QCOMPARE(c.delivered, (QByteArrayList{"text", QByteArray(), "more text"}));
         QVERIFY(c.written.isEmpty());
+    }
+
+    void wireTraceLinePerFrame()
+    {
+        QVERIFY(!lcWire().isDebugEnabled());
+        static QStringList lines;
+        QLoggingCategory::setFilterRules(QStringLiteral("talvik.wire.debug=true"));
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &context, const QString &line) {
+                if (qstrcmp(context.category, "talvik.wire") == 0)
+                    lines.append(line);
+            });
+        Codec c(0x1A);
+        c.codec.sendFrame(bytesOf(hex("09")), 1);
+        c.feed(wireFrame(0x1A, hex("00 09 41")) + wireFrame(0x2B, hex("0A")));
+        c.feed(corrupted(wireFrame(0x1A, hex("0A"))));
+        qInstallMessageHandler(previous);
+        QLoggingCategory::setFilterRules(QString());
+        QCOMPARE(lines,
+                 (QStringList{"sent to 1A: 09", "received from 1A: 00 09 41",
+                              "received from 2B: 0A (not for 1A, dropped)",
+                              "received from 1A: 0A (CRC error: frame says 51FD, bytes give 50FD)",
+                              "sent to 1A: FF FF 02"}));
     }
 };
 

@@ -1,16 +1,22 @@
 // What the tool's tests rely on in the simulator and cannot see themselves: line pacing, restart
-// silence, the rate a device hears and the image the bootloader stores.
+// silence, the rate a device hears, the image the bootloader stores, and clients other than
+// QSerialPort.
 #include "binaryprotocol.h"
 #include "devicecommand.h"
 #include "simbusthread.h"
 
 #include "datatable.h"
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QSerialPort>
 
 #include <QtTest>
 
 #include <memory>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,6 +35,27 @@ SimBusOptions unpaced()
     SimBusOptions options;
     options.paced = false;
     return options;
+}
+
+const QByteArray kVersionRequestTo01 = hex("F50400FBFF010917BF");
+
+// Opened as termios programs and scripts open a port: no exclusive lock, only the speed.
+int openPlain(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios line{};
+    if (fd >= 0 && tcgetattr(fd, &line) == 0 && cfsetspeed(&line, B115200) == 0)
+        tcsetattr(fd, TCSANOW, &line);
+    return fd;
+}
+
+QByteArray readWaiting(int fd)
+{
+    char buffer[256];
+    QByteArray bytes;
+    for (ssize_t count; (count = ::read(fd, buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, int(count));
+    return bytes;
 }
 
 } // namespace
@@ -185,6 +212,57 @@ private slots:
         QVERIFY(exchange(hex("09")) >= 0);
         const QString shown = version.isEmpty() ? QStringLiteral("Talvik BOOTLOADER 1.2") : version;
         QCOMPARE(answers.last(), hex("0009") + shown.toUtf8());
+    }
+
+    void plainClientGetsAnswers_data()
+    {
+        addColumns<QStringList, QString, QByteArray>({"arguments", "told", "answer"});
+        addRow("no devices: demo bus", QStringList(), "demo bus: readers at 01, 1A, 80",
+               hex("F50E00F1FF01000941505020322E342E3104C5"));
+        addRow("--empty", QStringList{"--empty"}, "the bus is empty", QByteArray());
+    }
+
+    void plainClientGetsAnswers()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, told);
+        QFETCH(QByteArray, answer);
+
+        QProcess sim;
+        sim.start(QStringLiteral(TALVIK_BUS_SIM), arguments << "--unpaced");
+        QVERIFY(sim.waitForReadyRead(kAnswerTimeoutMs));
+        const int fd = openPlain(QString::fromLocal8Bit(sim.readLine()).trimmed());
+        QVERIFY(fd >= 0);
+        QByteArray received;
+        QCOMPARE(::write(fd, kVersionRequestTo01.constData(), 9), 9);
+        if (answer.isEmpty())
+            QTest::qWait(kQuietMs);
+        QTRY_COMPARE_WITH_TIMEOUT(received += readWaiting(fd), answer, kAnswerTimeoutMs);
+        ::close(fd);
+        sim.write("quit\n");
+        QVERIFY(sim.waitForFinished(kAnswerTimeoutMs));
+        QVERIFY(QString::fromLocal8Bit(sim.readAllStandardError()).contains(told));
+    }
+
+    void answerWithoutClientNeverReachesTheNext()
+    {
+        bus = std::make_unique<SimBusThread>(unpaced());
+        QVERIFY(bus->start());
+        SimDeviceConfig config = SimDeviceConfig::at(0x01);
+        config.faults.answerDelayMs = 200;
+        bus->addDevice(config);
+        int fd = openPlain(bus->portPath());
+        QCOMPARE(::write(fd, kVersionRequestTo01.constData(), 9), 9);
+        ::close(fd);
+        QTRY_VERIFY(!bus->trace().isEmpty() && bus->trace().last().note.contains("lost"));
+
+        fd = openPlain(bus->portPath());
+        QByteArray received;
+        QCOMPARE(::write(fd, hex("F50400FBFF010A748F").constData(), 9), 9);
+        QTRY_VERIFY((received += readWaiting(fd)).size() >= 9);
+        ::close(fd);
+        // The name answer alone: no version answer of the client that left.
+        QCOMPARE(received.mid(5, 3), hex("01000A"));
     }
 };
 

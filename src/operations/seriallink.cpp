@@ -1,4 +1,5 @@
 // Serial link: port list, opening and closing, bytes in and out.
+#include "logcategories.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -12,7 +13,7 @@ void MainWindow::on_btRefresComPorts_clicked()
     closePort();
     ui->cbSerialPort->clear();
     for (const QSerialPortInfo &port : ports) {
-        qDebug().noquote() << tr("Port found: ") + port.systemLocation();
+        qCDebug(lcSerial).noquote() << tr("Port found: ") + port.systemLocation();
         ui->cbSerialPort->addItem(port.systemLocation());
     }
     if (ui->cbSerialPort->count() > 0)
@@ -28,13 +29,13 @@ void MainWindow::openPort()
     serialPort.setPortName(portName);
     serialPort.setBaudRate(ui->cbConnectionSpeed->currentText().toInt());
     if (!serialPort.open(QIODevice::ReadWrite)) {
-        qDebug().noquote()
+        qCDebug(lcSerial).noquote()
             << tr("Failed to open port %1, error: %2").arg(portName, serialPort.errorString());
         return;
     }
     // Fails harmlessly on adapters without modem lines; nothing depends on it.
     serialPort.setDataTerminalReady(false);
-    qDebug().noquote() << tr("Port opened: %1").arg(portName);
+    qCDebug(lcSerial).noquote() << tr("Port opened: %1").arg(portName);
     // The scan keeps its own controls.
     if (pendingOperation != OpScan)
         showConnectedLook();
@@ -47,7 +48,7 @@ void MainWindow::closePort()
         serialPort.clear(QSerialPort::AllDirections);
         serialPort.close();
         showDisconnectedLook();
-        qDebug().noquote() << tr("Port closed");
+        qCDebug(lcSerial).noquote() << tr("Port closed");
     }
     statusLabel->clear();
     infoLabel->clear();
@@ -92,8 +93,9 @@ void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortEr
 {
     if (serialPortError != QSerialPort::ReadError)
         return;
-    qDebug().noquote() << tr("An I/O error occurred while reading the data from port %1, error: %2")
-                              .arg(serialPort.portName(), serialPort.errorString());
+    qCDebug(lcSerial).noquote()
+        << tr("An I/O error occurred while reading the data from port %1, error: %2")
+               .arg(serialPort.portName(), serialPort.errorString());
     serialPort.close();
 }
 
@@ -108,7 +110,7 @@ void MainWindow::binaryProtocolFrameError(uint8_t *buff, size_t len)
 {
     Q_UNUSED(buff)
     Q_UNUSED(len)
-    qDebug() << "binaryProtocolFrameError!!!";
+    qCDebug(lcSerial) << "binaryProtocolFrameError!!!";
 }
 
 void MainWindow::sendPayload(const QByteArray &payload)

@@ -1,7 +1,10 @@
 #include "binaryprotocol.h"
+#include "logcategories.h"
 
+#include <QByteArray>
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QString>
 
 #include <algorithm>
 #include <array>
@@ -54,6 +57,24 @@ void shiftIntoWindow(uint8_t (&window)[BinaryProtocol::kHeaderSize], const uint8
         window[size - count + i] = bytes[i];
 }
 
+QString upperHex(uint value, int digits)
+{
+    return QStringLiteral("%1").arg(value, digits, 16, QLatin1Char('0')).toUpper();
+}
+
+// Only called with the wire category on: formatting allocates.
+void traceFrame(const char *direction, uint8_t frameAddress, const uint8_t *payload, size_t len,
+                const QString &note = QString())
+{
+    const QByteArray hex =
+        QByteArray::fromRawData(reinterpret_cast<const char *>(payload), static_cast<int>(len))
+            .toHex(' ')
+            .toUpper();
+    qCDebug(lcWire).noquote() << QStringLiteral("%1 %2: %3%4")
+                                     .arg(QLatin1String(direction), upperHex(frameAddress, 2),
+                                          QLatin1String(hex), note);
+}
+
 } // namespace
 
 uint16_t crc16Ccitt(const uint8_t *data, size_t len, uint16_t crc)
@@ -63,7 +84,12 @@ uint16_t crc16Ccitt(const uint8_t *data, size_t len, uint16_t crc)
     return crc;
 }
 
-BinaryProtocol::BinaryProtocol(QObject *parent) : QObject(parent), clock(steadyClockMs) {}
+BinaryProtocol::BinaryProtocol(QObject *parent) : QObject(parent), clock(steadyClockMs)
+{
+    // The category reads its rules on first use; doing it here keeps the first frame from
+    // allocating.
+    lcWire();
+}
 
 void BinaryProtocol::setClock(Clock newClock, void *context)
 {
@@ -100,6 +126,8 @@ void BinaryProtocol::sendFrame(const uint8_t *payload, size_t len)
     const uint16_t crc = crc16Ccitt(txBuffer + 5, len + 1);
     txBuffer[6 + len] = static_cast<uint8_t>(crc & 0xFF);
     txBuffer[7 + len] = static_cast<uint8_t>(crc >> 8);
+    if (lcWire().isDebugEnabled())
+        traceFrame("sent to", address, payload, len);
     emit protocolWrite(txBuffer, len + kFrameOverhead);
 }
 
@@ -159,6 +187,8 @@ bool BinaryProtocol::completeFrame()
     const uint16_t computed = crc16Ccitt(rxBuffer, covered);
     const uint16_t received =
         static_cast<uint16_t>(rxBuffer[rxLength - 2] | (rxBuffer[rxLength - 1] << 8));
+    if (lcWire().isDebugEnabled())
+        traceReceivedFrame(computed, received);
     if (computed != received) {
         sendCrcErrorNotice();
         return false;
@@ -172,4 +202,15 @@ bool BinaryProtocol::completeFrame()
 void BinaryProtocol::sendCrcErrorNotice()
 {
     sendFrame(kCrcErrorNotice, sizeof(kCrcErrorNotice));
+}
+
+void BinaryProtocol::traceReceivedFrame(uint16_t computedCrc, uint16_t receivedCrc) const
+{
+    QString note;
+    if (computedCrc != receivedCrc)
+        note = QStringLiteral(" (CRC error: frame says %1, bytes give %2)")
+                   .arg(upperHex(receivedCrc, 4), upperHex(computedCrc, 4));
+    else if (rxBuffer[0] != address)
+        note = QStringLiteral(" (not for %1, dropped)").arg(upperHex(address, 2));
+    traceFrame("received from", rxBuffer[0], rxBuffer + 1, rxLength - kMinLength, note);
 }

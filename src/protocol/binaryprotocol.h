@@ -47,6 +47,7 @@ private:
     // Returns false when the rest of the chunk must be discarded.
     bool completeFrame();
     void sendCrcErrorNotice();
+    void traceReceivedFrame(uint16_t computedCrc, uint16_t receivedCrc) const;
 
     uint8_t rxBuffer[kBufferSize];
     uint16_t rxCount = 0;
