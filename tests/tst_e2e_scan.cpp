@@ -107,7 +107,7 @@ private slots:
 
         // The first device found filled the address field; picking another only changes it.
         QCOMPARE(tool.text("leTargetAddress"), QStringLiteral("00"));
-        QVERIFY(tool.selectIndex("cbDetectedDevices", 1));
+        tool.widget<QComboBox>("cbDetectedDevices")->setCurrentIndex(1);
         QCOMPARE(tool.text("leTargetAddress"), QStringLiteral("1A"));
         QVERIFY(E2e::busStaysQuiet(bench.bus(), kScanProbeTimeoutMs));
     }

@@ -152,104 +152,77 @@ private slots:
     }
     void cleanup() { bench.reset(); }
 
-    void tagWriteThenReadBack_data()
+    void tagChain_data()
     {
-        addColumns<QString, QByteArray, QString>({"typed", "record", "shown"});
-        addRow("two letters, one digit", "7|AB|true", kAbRecord, "07|AB|true");
-        addRow("four letters fill the field", "FE|WXYZ|false",
-               QByteArray::fromHex("060188A75758595AFE00578E"), "FE|WXYZ|false");
-    }
-
-    void tagWriteThenReadBack()
-    {
-        QFETCH(QString, typed);
-        QFETCH(QByteArray, record);
-        QFETCH(QString, shown);
-
-        putTags(1, QByteArray(12, '\0'));
-        tagControls(typed);
-        QVERIFY(tool().click("btWriteAddressTag"));
-        QVERIFY(tool().waitForLog("HALT done."));
-        QCOMPARE(bench->bus().device(id).tags.first().readPages(4, 3), record);
-        QCOMPARE(E2e::requestLines(bench->bus()),
-                 lines("02|03 00|04 00|41 04 03 " + record.toHex(' ').toUpper() + "|40 04 03|05"));
-        QCOMPARE(tool().logLines(), lines(kSelected + "Writing address tag...|Write ACK|" +
-                                          readLog(shown) + "|HALT done."));
-        QCOMPARE(tagControls(), shown);
-    }
-
-    void tagReadFillsControls_data()
-    {
-        addColumns<QByteArray, int, QString, QString>({"record", "haltLateMs", "shown", "end"});
+        addColumns<QString, int, QByteArray, QString, int, QString, QString, QString>(
+            {"button", "tagCount", "record", "typed", "haltLateMs", "requests", "log", "shown"});
+        // record: the tag's pages 4 to 6 at the end; a write starts from an empty tag.
+        const QByteArray wxyz = QByteArray::fromHex("060188A75758595AFE00578E");
+        const QString written = kSelected + "Writing address tag...|Write ACK|";
+        const QString readBack = "02|03 00|04 00|40 04 03";
+        addRow("write, two letters and one digit", "write", 1, kAbRecord, "7|AB|true", 0,
+               "02|03 00|04 00|41 04 03 " + QString(kAbRecord.toHex(0x20).toUpper()) +
+                   "|40 04 03|05",
+               written + readLog("07|AB|true") + "|HALT done.", "07|AB|true");
+        addRow("write, four letters fill the field", "write", 1, wxyz, "FE|WXYZ|false", 0,
+               "02|03 00|04 00|41 04 03 " + QString(wxyz.toHex(0x20).toUpper()) + "|40 04 03|05",
+               written + readLog("FE|WXYZ|false") + "|HALT done.", "FE|WXYZ|false");
+        addRow("write, address field empty", "write", 1, QByteArray(12, '\0'), "|KEEP|true", 0, "",
+               "Please enter correct tag address defice address!", "|KEEP|true");
         // The name ends at its first zero; any flag byte but 0 terminates.
-        addRow("HALT answered", QByteArray::fromHex("060188A74B31003980051411"), 0, "80|K1|true",
-               "HALT done.");
+        addRow("read, HALT answered", "read", 1, QByteArray::fromHex("060188A74B31003980051411"),
+               "5A|OLD|false", 0, readBack + "|05",
+               kSelected + readLog("80|K1|true") + "|HALT done.", "80|K1|true");
         // A late answer still ends the chain after the timeout message.
-        addRow("HALT late", kGateRecord, kLateHaltMs, "3C|GATE|false",
-               "Read/Write timeout - please try again|HALT done.");
-        addRow("HALT never answered", kGateRecord, kNeverMs, "3C|GATE|false",
-               "Read/Write timeout - please try again");
-    }
-
-    void tagReadFillsControls()
-    {
-        QFETCH(QByteArray, record);
-        QFETCH(int, haltLateMs);
-        QFETCH(QString, shown);
-        QFETCH(QString, end);
-
-        putTags(1, record);
-        setFaults(CmdHalt, haltLateMs);
-        tagControls("5A|OLD|" + QString(shown.endsWith("true") ? "false" : "true"));
-        QVERIFY(tool().click("btReadAddressTag"));
-        QVERIFY(tool().waitForLog(lines(end).last()));
-        // The chain has ended: no timer left running, none firing again.
-        QVERIFY(tool().logStaysQuiet(kQuietMs));
-        QCOMPARE(tool().logLines(), lines(kSelected + readLog(shown) + '|' + end));
-        QCOMPARE(E2e::requestLines(bench->bus()), lines("02|03 00|04 00|40 04 03|05"));
-        QCOMPARE(tagControls(), shown);
-        QCOMPARE(bench->bus().device(id).tags.first().readPages(4, 3), record);
-    }
-
-    void tagChainStopsEarly_data()
-    {
-        addColumns<QString, int, QByteArray, QString, QString>(
-            {"button", "tagCount", "record", "log", "requests"});
+        addRow("read, HALT late", "read", 1, kGateRecord, "5A|OLD|true", kLateHaltMs,
+               readBack + "|05",
+               kSelected + readLog("3C|GATE|false") +
+                   "|Read/Write timeout - please try again|HALT done.",
+               "3C|GATE|false");
+        addRow("read, HALT never answered", "read", 1, kGateRecord, "5A|OLD|true", kNeverMs,
+               readBack + "|05",
+               kSelected + readLog("3C|GATE|false") + "|Read/Write timeout - please try again",
+               "3C|GATE|false");
         QByteArray badHeaderCrc = kAbRecord;
         badHeaderCrc[3] = char(badHeaderCrc[3] ^ 0x01);
         QByteArray badPayloadCrc = kAbRecord;
         badPayloadCrc[8] = 0x08; // address changed after the CRC was taken
-        const QString read = "btReadAddressTag";
-        const QString refused = kSelected + "Reading tag info|";
-        addRow("no tag", read, 0, kAbRecord, "No tag detected", "02");
-        addRow("two tags", read, 2, kAbRecord, kTwoTags, "02");
-        addRow("wrong header CRC", read, 1, badHeaderCrc,
-               refused + "Wrong header CRC - it is not a valid address tag",
-               "02|03 00|04 00|40 04 03");
-        addRow("wrong payload CRC", read, 1, badPayloadCrc,
-               refused + "Wrong payload CRC - it is not a valid address tag",
-               "02|03 00|04 00|40 04 03");
-        addRow("write with an empty address field", "btWriteAddressTag", 1, kAbRecord,
-               "Please enter correct tag address defice address!", "");
+        addRow("read, no tag", "read", 0, kAbRecord, "5A|KEEP|true", 0, "02", "No tag detected",
+               "5A|KEEP|true");
+        addRow("read, two tags", "read", 2, kAbRecord, "5A|KEEP|true", 0, "02", kTwoTags,
+               "5A|KEEP|true");
+        addRow("read, wrong header CRC", "read", 1, badHeaderCrc, "5A|KEEP|true", 0, readBack,
+               kSelected + "Reading tag info|Wrong header CRC - it is not a valid address tag",
+               "5A|KEEP|true");
+        addRow("read, wrong payload CRC", "read", 1, badPayloadCrc, "5A|KEEP|true", 0, readBack,
+               kSelected + "Reading tag info|Wrong payload CRC - it is not a valid address tag",
+               "5A|KEEP|true");
     }
 
-    void tagChainStopsEarly()
+    void tagChain()
     {
         QFETCH(QString, button);
         QFETCH(int, tagCount);
         QFETCH(QByteArray, record);
-        QFETCH(QString, log);
+        QFETCH(QString, typed);
+        QFETCH(int, haltLateMs);
         QFETCH(QString, requests);
+        QFETCH(QString, log);
+        QFETCH(QString, shown);
 
-        putTags(tagCount, record);
-        const QString typed = tagControls(button.contains("Write") ? "|KEEP|true" : "5A|KEEP|true");
-        QVERIFY(tool().click(button));
+        const bool write = button == "write";
+        putTags(tagCount, write ? QByteArray(12, '\0') : record);
+        setFaults(CmdHalt, haltLateMs);
+        tagControls(typed);
+        QVERIFY(tool().click(write ? "btWriteAddressTag" : "btReadAddressTag"));
         QVERIFY(tool().waitForLog(lines(log).last()));
-        // No HALT, no further step and no timeout afterwards.
-        QVERIFY(E2e::busStaysQuiet(bench->bus(), kQuietMs));
+        // The chain has ended: no further step, HALT or timer left running.
+        QVERIFY(tool().logStaysQuiet(kQuietMs));
         QCOMPARE(tool().logLines(), lines(log));
         QCOMPARE(E2e::requestLines(bench->bus()), lines(requests));
-        QCOMPARE(tagControls(), typed);
+        QCOMPARE(tagControls(), shown);
+        if (tagCount > 0)
+            QCOMPARE(bench->bus().device(id).tags.first().readPages(4, 3), record);
     }
 
     void tagAnswerShorterThanRecord()

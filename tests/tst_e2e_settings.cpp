@@ -73,7 +73,7 @@ private slots:
 
     void baudChangeReconnectsAtNewRate()
     {
-        QVERIFY(tool().selectIndex("cbDeviceComSpeed", baudIndexOf(38400)));
+        tool().widget<QComboBox>("cbDeviceComSpeed")->setCurrentIndex(baudIndexOf(38400));
         QVERIFY(tool().click("btSaveSettings"));
         QVERIFY(tool().waitForLog(kSettingsRead));
         QCOMPARE(tool().logLines(), lines(kWritten + '|' + kVersionLine + '|' + kSettingsRead));

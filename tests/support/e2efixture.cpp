@@ -69,15 +69,6 @@ void ToolDriver::setChecked(const QString &checkBoxName, bool checked)
     widget<QAbstractButton>(checkBoxName)->setChecked(checked);
 }
 
-bool ToolDriver::selectIndex(const QString &comboBoxName, int index)
-{
-    auto *combo = widget<QComboBox>(comboBoxName);
-    if (!combo || index < 0 || index >= combo->count())
-        return false;
-    combo->setCurrentIndex(index);
-    return true;
-}
-
 QString ToolDriver::text(const QString &objectName) const
 {
     if (auto *edit = widget<QLineEdit>(objectName))
@@ -262,7 +253,8 @@ QVector<SimTag> tagsOnAntenna(int count)
     return tags;
 }
 
-bool portHeldExclusively(const QString &portPath)
+// True while a serial port holds the tty: QSerialPort takes it exclusively until it closes.
+static bool portHeldExclusively(const QString &portPath)
 {
     const int fd =
         ::open(QFile::encodeName(portPath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -53,7 +53,6 @@ public:
     bool click(const QString &buttonName);
     bool setText(const QString &lineEditName, const QString &text);
     void setChecked(const QString &checkBoxName, bool checked);
-    bool selectIndex(const QString &comboBoxName, int index);
     // Text of a line edit, button, label, or a combo box's current text.
     QString text(const QString &objectName) const;
 
@@ -120,8 +119,6 @@ QStringList requestLines(const SimBusThread &bus);
 bool busStaysQuiet(const SimBusThread &bus, int quietMs);
 // Tags whose UIDs differ in the last byte only: 04AB12CD34EF00, 04AB12CD34EF01, ...
 QVector<SimTag> tagsOnAntenna(int count);
-// True while a serial port holds the tty: QSerialPort takes it exclusively until it closes.
-bool portHeldExclusively(const QString &portPath);
 // Connect button text, enabled (+) or disabled (-) port list and device groups, port held/free.
 QString connectionLook(E2eBench &bench);
 } // namespace E2e
