@@ -27,4 +27,15 @@ else()
 libqt5core5a (>= 5.15), libstdc++6, libc6")
 endif()
 
+# Debian's place for them; the changelog is the native package's own.
+set(TALVIK_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_PACKAGE_NAME})
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
+    COMMAND ${TALVIK_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/data/changelog > ${CMAKE_BINARY_DIR}/changelog.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/data/changelog VERBATIM)
+add_custom_target(talvik_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
+install(FILES ${PROJECT_SOURCE_DIR}/data/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+        DESTINATION ${TALVIK_DOC_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/data/invalid.talvik.ota_tool.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+
 include(CPack)

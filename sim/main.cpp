@@ -134,10 +134,12 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("talvik-bus-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TALVIK_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(description());
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption deviceOption(QStringLiteral("device"),
                                           QStringLiteral("Adds a device (repeatable)."),
                                           QStringLiteral("KEYS"));
