@@ -130,38 +130,6 @@ private slots:
         QVERIFY(bench->tool().waitForLog("No response from the hardware at address 0x1A"));
     }
 
-    void emptyAddressIsRefused_data()
-    {
-        addColumns<bool>({"connected"});
-        addRow("disconnected", false);
-        addRow("connected", true);
-    }
-
-    void emptyAddressIsRefused()
-    {
-        QFETCH(bool, connected);
-
-        E2eBench bench(E2e::fastBus());
-        QVERIFY2(bench.isReady(), qPrintable(bench.error()));
-        bench.addDevice(SimDeviceConfig::at(kAddress));
-        ToolDriver &tool = bench.tool();
-        QVERIFY(!connected || bench.connectTo(kAddress));
-        QApplication::setActiveWindow(tool.window());
-        QVERIFY(QTest::qWaitForWindowActive(tool.window()));
-        tool.widget("btSerialConnect")->setFocus();
-        const int requestsBefore = E2e::requestLines(bench.bus()).size();
-
-        QVERIFY(tool.setText("leTargetAddress", QString()));
-        QVERIFY(tool.click("btSerialConnect"));
-        QCOMPARE(tool.logLines().last(),
-                 QStringLiteral("Please enter the correct device address!"));
-        QCOMPARE(QApplication::focusWidget(), tool.widget("leTargetAddress"));
-        QVERIFY(E2e::busStaysQuiet(bench.bus(), kConnectTimeoutMs));
-        QCOMPARE(E2e::requestLines(bench.bus()).size(), requestsBefore);
-        QCOMPARE(E2e::connectionLook(bench),
-                 QLatin1String(connected ? E2e::kConnectedLook : E2e::kDisconnectedLook));
-    }
-
     void connectTimesOut_data()
     {
         addColumns<QString, QString, QString, QString>({"fault", "requests", "log", "statusBar"});

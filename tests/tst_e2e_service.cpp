@@ -293,18 +293,12 @@ private slots:
     void loopTestCounts_data()
     {
         // counted: not found, found, retry, errors
-        addColumns<int, bool, int, QString, QString, QString>(
-            {"tagCount", "readPage", "errorCommand", "counted", "cycleRequests", "cycleLog"});
-        const QString uid =
-            "Tag detected...|Reading UID...|UID: 04AB12CD34EF00|Get version request.|"
-            "Version received.|";
-        const QString halt = "HALT done.|Get tag count req...|";
-        addRow("empty field", 0, false, kNoCommand, "1 0 0 0", "02|05|", "No tag detected|" + halt);
-        addRow("one tag", 1, false, kNoCommand, "0 1 0 0", "02|03 00|42|05|", uid + halt);
-        addRow("one tag, page read", 1, true, kNoCommand, "0 1 0 0", "02|03 00|42|40 04 01|05|",
-               uid + "Reading page 4|Read page OK|" + halt);
-        addRow("error answers", 1, false, int(CmdGetTagCount), "0 0 0 1", "02|",
-               "Error received to command 0x02 - err no :0x00EE|");
+        addColumns<int, bool, int, QString, QString>(
+            {"tagCount", "readPage", "errorCommand", "counted", "cycleRequests"});
+        addRow("empty field", 0, false, kNoCommand, "1 0 0 0", "02|05|");
+        addRow("one tag", 1, false, kNoCommand, "0 1 0 0", "02|03 00|42|05|");
+        addRow("one tag, page read", 1, true, kNoCommand, "0 1 0 0", "02|03 00|42|40 04 01|05|");
+        addRow("error answers", 1, false, int(CmdGetTagCount), "0 0 0 1", "02|");
     }
 
     void loopTestCounts()
@@ -314,14 +308,12 @@ private slots:
         QFETCH(int, errorCommand);
         QFETCH(QString, counted);
         QFETCH(QString, cycleRequests);
-        QFETCH(QString, cycleLog);
 
         bench->bus().setTags(id, E2e::tagsOnAntenna(tagCount));
         setFaults(kNoCommand, 0, errorCommand);
         tool().setChecked("cbReadPage", readPage);
         QVERIFY(tool().click("btLoopTest"));
-        QCOMPARE(statistics(), QStringLiteral("0 0 0 0"));
-        QCOMPARE(tool().text("btLoopTest"), QStringLiteral("Stop loop test"));
+        QCOMPARE(statistics() + tool().text("btLoopTest"), QStringLiteral("0 0 0 0Stop loop test"));
         const int counter = counted.split(' ').indexOf("1");
         QVERIFY(ToolDriver::waitUntil(
             [&] { return statistics().split(' ').value(counter).toInt() >= kCountedCycles; }));
@@ -329,15 +321,13 @@ private slots:
         const QString atStop = statistics();
         QStringList expected = QString("0 0 0 0").split(' ');
         expected[counter] = atStop.split(' ').value(counter);
-        QCOMPARE(atStop, expected.join(' '));
-        QCOMPARE(tool().text("btLoopTest"), QStringLiteral("Start loop test"));
+        QCOMPARE(atStop + tool().text("btLoopTest"), expected.join(' ') + "Start loop test");
         // A counted cycle has sent at least its first request.
         const QStringList requests =
             lines(cycleRequests.repeated(kCountedCycles - 1) + cycleRequests.section('|', 0, 0));
         QCOMPARE(E2e::requestLines(bench->bus()).mid(0, requests.size()), requests);
-        const QStringList log = lines("Loop test started|" + cycleLog.repeated(kCountedCycles - 1));
-        QCOMPARE(tool().logLines().mid(0, log.size() - 1), log.mid(0, log.size() - 1));
-        QCOMPARE(tool().logLines().last(), QStringLiteral("Loop test stoped"));
+        QCOMPARE(tool().logLines().first() + '|' + tool().logLines().last(),
+                 QStringLiteral("Loop test started|Loop test stoped"));
         // Stopped: answers still in flight count nothing, the last counts stay on view, and a
         // new start clears them.
         ToolDriver::waitUntil([&] { return statistics() != atStop; }, kSettleMs);

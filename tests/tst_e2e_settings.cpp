@@ -1,6 +1,7 @@
 // Device settings, reboot and factory reset, driven through the window against a simulated bus.
 #include "e2efixture.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QtTest>
@@ -87,31 +88,42 @@ private slots:
 
     void refusedRequestSendsNothing_data()
     {
-        addColumns<QString, QString, QString>({"button", "log", "asked"});
-        addRow("own address empty", "btSaveSettings", "Please enter correct own defice address!",
-               "");
-        addRow("device baud rate unknown", "btSaveSettings",
+        addColumns<QString, QString, QString, QString>({"button", "emptied", "log", "asked"});
+        addRow("own address empty", "btSaveSettings", "leDeviceAddress",
+               "Please enter correct own defice address!", "");
+        // As after a settings answer with a baud index outside the table.
+        addRow("device baud rate unknown", "btSaveSettings", "cbDeviceComSpeed",
                "Please select the device baud rate before writing the settings.", "");
-        addRow("factory reset cancelled", "btResetToDefaults", "", kQuestion);
+        addRow("factory reset cancelled", "btResetToDefaults", "", "", kQuestion);
+        // The address is checked before the port: the connection stands, the field takes the focus.
+        addRow("connect, address empty", "btSerialConnect", "leTargetAddress",
+               "Please enter the correct device address!", "");
     }
 
     void refusedRequestSendsNothing()
     {
         QFETCH(QString, button);
+        QFETCH(QString, emptied);
         QFETCH(QString, log);
         QFETCH(QString, asked);
 
-        if (QTest::currentDataTag() == QLatin1String("own address empty"))
-            QVERIFY(tool().setText("leDeviceAddress", QString()));
-        else // as after a settings answer with a baud index outside the table
-            tool().widget<QComboBox>("cbDeviceComSpeed")->setCurrentIndex(-1);
+        QApplication::setActiveWindow(tool().window());
+        QVERIFY(QTest::qWaitForWindowActive(tool().window()));
+        tool().widget(button)->setFocus();
+        if (emptied == "cbDeviceComSpeed")
+            tool().widget<QComboBox>(emptied)->setCurrentIndex(-1);
+        else
+            tool().setText(emptied, QString());
         QString question;
         tool().answerNextMessageBox(QMessageBox::Cancel, &question);
         QVERIFY(tool().click(button));
         QCOMPARE(question, asked);
         QCOMPARE(tool().logLines(), lines(log));
+        QVERIFY(button != "btSerialConnect" ||
+                QApplication::focusWidget() == tool().widget(emptied));
         QVERIFY(E2e::busStaysQuiet(bench->bus(), kQuietMs));
         QCOMPARE(bench->bus().device(id).restartCount, 0);
+        QCOMPARE(E2e::connectionLook(*bench), QLatin1String(E2e::kConnectedLook));
     }
 
     void restartRefreshesSettings_data()

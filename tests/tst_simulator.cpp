@@ -1,6 +1,5 @@
 // What the tool's tests rely on in the simulator and cannot see themselves: line pacing, restart
-// silence, the rate a device hears, the image the bootloader stores, and clients other than
-// QSerialPort.
+// silence, the rate a device hears, and clients other than QSerialPort.
 #include "binaryprotocol.h"
 #include "devicecommand.h"
 #include "simbusthread.h"
@@ -169,49 +168,6 @@ private slots:
         QTRY_VERIFY(sinceAnswer.elapsed() > kRestartMs);
         QVERIFY(exchange(hex("09")) >= 0);
         QCOMPARE(bus->device(deviceId).restartCount, 1);
-    }
-
-    void bootloaderStoresImage_data()
-    {
-        addColumns<QByteArray, bool, QString>({"image", "acceptAny", "version"});
-
-        const QByteArray body = QByteArray(300, '\x11') + "VER:APP 3.1.4\n" + QByteArray(300, 'x');
-        QByteArray damaged = simSealImage(body);
-        damaged[5] = '\x12';
-        addRow("sealed, named", simSealImage(body), false, "APP 3.1.4");
-        addRow("one byte changed", damaged, false, QString());
-        addRow("trailer only", QByteArray(4, '\0'), false, QString());
-        addRow("any image accepted", damaged, true, "APP 3.1.4");
-    }
-
-    void bootloaderStoresImage()
-    {
-        QFETCH(QByteArray, image);
-        QFETCH(bool, acceptAny);
-        QFETCH(QString, version);
-
-        SimDeviceConfig config = SimDeviceConfig::at(kAddress);
-        config.acceptAnyImage = acceptAny;
-        QVERIFY(start(config, unpaced()));
-        QVERIFY(exchange(hex("F0")) >= 0);
-        QTRY_VERIFY(!bus->device(deviceId).restarting);
-        // No chunk is taken before the erase.
-        QVERIFY(exchange(hex("F2AA")) >= 0);
-        QCOMPARE(answers.last(), hex("FFF20022"));
-        QVERIFY(exchange(hex("F1")) >= 0);
-        for (int at = 0; at < image.size(); at += kFirmwareChunkSize) {
-            const QByteArray chunk = image.mid(at, kFirmwareChunkSize);
-            QVERIFY(exchange(buildWriteFlash(chunk.constData(), chunk.size())) >= 0);
-        }
-        QCOMPARE(bus->device(deviceId).flash, image);
-
-        QVERIFY(exchange(hex("F3")) >= 0);
-        QCOMPARE(answers.last(), version.isEmpty() ? hex("FFF30024") : hex("00F3"));
-        QTRY_VERIFY(!bus->device(deviceId).restarting);
-        // A rejected image leaves the device in its bootloader, a good one names the version.
-        QVERIFY(exchange(hex("09")) >= 0);
-        const QString shown = version.isEmpty() ? QStringLiteral("Talvik BOOTLOADER 1.2") : version;
-        QCOMPARE(answers.last(), hex("0009") + shown.toUtf8());
     }
 
     void plainClientGetsAnswers_data()
