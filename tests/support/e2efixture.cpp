@@ -42,33 +42,6 @@ ToolDriver::ToolDriver(const QString &portPath)
 
 ToolDriver::~ToolDriver() = default;
 
-void ToolDriver::selectPort(const QString &portPath)
-{
-    widget<QComboBox>(QStringLiteral("cbSerialPort"))->setEditText(portPath);
-}
-
-bool ToolDriver::click(const QString &buttonName)
-{
-    auto *button = widget<QAbstractButton>(buttonName);
-    if (!button || !button->isEnabled())
-        return false;
-    button->click();
-    return true;
-}
-
-bool ToolDriver::setText(const QString &lineEditName, const QString &text)
-{
-    auto *edit = widget<QLineEdit>(lineEditName);
-    if (edit)
-        edit->setText(text);
-    return edit;
-}
-
-void ToolDriver::setChecked(const QString &checkBoxName, bool checked)
-{
-    widget<QAbstractButton>(checkBoxName)->setChecked(checked);
-}
-
 QString ToolDriver::text(const QString &objectName) const
 {
     if (auto *edit = widget<QLineEdit>(objectName))
@@ -93,22 +66,6 @@ QStringList ToolDriver::logLines() const
     return lines;
 }
 
-void ToolDriver::clearLog()
-{
-    widget<QTextEdit>(QStringLiteral("teLogs"))->clear();
-}
-
-bool ToolDriver::waitForLog(const QString &line, int timeoutMs, int occurrence)
-{
-    return waitUntil([&] { return logLines().count(line) >= occurrence; }, timeoutMs);
-}
-
-bool ToolDriver::logStaysQuiet(int quietMs)
-{
-    const QStringList before = logLines();
-    return !waitUntil([&] { return logLines() != before; }, quietMs);
-}
-
 QString ToolDriver::statusBarText() const
 {
     // The window adds statusLabel, then infoLabel; children keep that order.
@@ -117,11 +74,6 @@ QString ToolDriver::statusBarText() const
          mainWindow->statusBar()->findChildren<QLabel *>(QString(), Qt::FindDirectChildrenOnly))
         texts << label->text();
     return texts.join(QLatin1Char('|'));
-}
-
-QProgressBar *ToolDriver::progressBar() const
-{
-    return mainWindow->statusBar()->findChild<QProgressBar *>();
 }
 
 void ToolDriver::answerNextModal(const std::function<bool(QWidget *)> &answer)

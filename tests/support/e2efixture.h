@@ -17,13 +17,17 @@
 #include "mainwindow.h"
 #include "simbusthread.h"
 
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressBar>
+#include <QStatusBar>
 #include <QStringList>
+#include <QTextEdit>
 
 #include <functional>
 #include <memory>
-
-class QProgressBar;
 
 namespace E2e {
 // Enough for any chain of the tool, restarts and firmware pauses included.
@@ -44,29 +48,53 @@ public:
 
     MainWindow *window() const { return mainWindow.get(); }
     // Types the path into the editable port box, as for a port the system does not list.
-    void selectPort(const QString &portPath);
+    void selectPort(const QString &portPath)
+    {
+        widget<QComboBox>(QStringLiteral("cbSerialPort"))->setEditText(portPath);
+    }
     template <typename T = QWidget> T *widget(const QString &objectName) const
     {
         return mainWindow->findChild<T *>(objectName);
     }
     // False when the button is missing or disabled.
-    bool click(const QString &buttonName);
-    bool setText(const QString &lineEditName, const QString &text);
-    void setChecked(const QString &checkBoxName, bool checked);
+    bool click(const QString &buttonName)
+    {
+        auto *button = widget<QAbstractButton>(buttonName);
+        return button && button->isEnabled() && (button->click(), true);
+    }
+    bool setText(const QString &lineEditName, const QString &text)
+    {
+        auto *edit = widget<QLineEdit>(lineEditName);
+        return edit && (edit->setText(text), true);
+    }
+    void setChecked(const QString &checkBoxName, bool checked)
+    {
+        widget<QAbstractButton>(checkBoxName)->setChecked(checked);
+    }
     // Text of a line edit, button, label, or a combo box's current text.
     QString text(const QString &objectName) const;
 
     // Lines of teLogs without their "hh:mm:ss.zzz - " prefix, oldest first.
     QStringList logLines() const;
-    void clearLog();
+    void clearLog() { widget<QTextEdit>(QStringLiteral("teLogs"))->clear(); }
     // Runs the event loop until the line has been logged `occurrence` times; false on timeout.
-    bool waitForLog(const QString &line, int timeoutMs = E2e::kWaitMs, int occurrence = 1);
+    bool waitForLog(const QString &line, int timeoutMs = E2e::kWaitMs, int occurrence = 1)
+    {
+        return waitUntil([&] { return logLines().count(line) >= occurrence; }, timeoutMs);
+    }
     // True when the log stays as it is for quietMs.
-    bool logStaysQuiet(int quietMs);
+    bool logStaysQuiet(int quietMs)
+    {
+        const QStringList before = logLines();
+        return !waitUntil([&] { return logLines() != before; }, quietMs);
+    }
 
     // "statusLabel|infoLabel"
     QString statusBarText() const;
-    QProgressBar *progressBar() const;
+    QProgressBar *progressBar() const
+    {
+        return mainWindow->statusBar()->findChild<QProgressBar *>();
+    }
 
     // Answers the next modal message box with this button; *asked gets "title: text".
     void answerNextMessageBox(QMessageBox::StandardButton button, QString *asked = nullptr);
