@@ -21,6 +21,12 @@ constexpr int kTagPageTimeoutMs = 2000;         // page write / read after activ
 constexpr int kLoopTestStepTimeoutMs = 1000;    // every loop-test step but the UID
 constexpr int kLoopTestUidTimeoutMs = 500;      // UID in the loop test
 
+// The window waits for these answers without limit or not at all; a script must not hang, and
+// must learn that a device stayed silent.
+constexpr int kFinishFirmwareTimeoutMs = 10000; // bootloader verifies the whole image
+constexpr int kLedAnswerTimeoutMs = 500;        // LED request
+constexpr int kPnEepromAnswerTimeoutMs = 500;   // PN5180 EEPROM read or write
+
 constexpr int kSettingsWrittenPauseMs = 1000; // device stores settings and restarts
 constexpr int kDeviceRestartPauseMs = 1500;   // reboot, factory reset, new firmware
 constexpr int kBootloaderStartPauseMs = 1000; // application hands over to the bootloader
