@@ -35,31 +35,45 @@ struct CommandHelp
 };
 
 const CommandHelp kCommands[] = {
-    {"ports", "Lists the serial ports: PATH<TAB>DESCRIPTION.", "ports"},
+    {"ports", QT_TRANSLATE_NOOP("CliText", "Lists the serial ports: PATH<TAB>DESCRIPTION."),
+     "ports"},
     {"scan [--from HH] [--to HH] [--timeout MS]",
-     "Probes each address (00 to FF unless limited) with the identification request and waits "
-     "100 ms, or MS (10 to 5000), for each answer: ADDR<TAB>IDENTIFICATION per device found.",
+     QT_TRANSLATE_NOOP("CliText",
+                       "Probes each address (00 to FF unless limited) with the identification "
+                       "request and waits 100 ms, or MS (10 to 5000), for each answer: "
+                       "ADDR<TAB>IDENTIFICATION per device found."),
      "--port /dev/ttyUSB0 scan --timeout 20"},
     {"info ADDR",
-     "Reads version, identification and settings: version, name, baud, address, terminated "
-     "and short-name, one TAB-separated line each.",
+     QT_TRANSLATE_NOOP("CliText",
+                       "Reads version, identification and settings: version, name, baud, "
+                       "address, terminated and short-name, one TAB-separated line each."),
      "--port /dev/ttyUSB0 info 1A"},
     {"set ADDR [--baud RATE] [--address HH] [--terminated on|off] [--name TEXT]",
-     "Changes the given settings only, waits for the restart and reads the settings back at "
-     "the new address and baud rate. TEXT is at most four bytes of UTF-8.",
+     QT_TRANSLATE_NOOP("CliText",
+                       "Changes the given settings only, waits for the restart and reads the "
+                       "settings back at the new address and baud rate. TEXT is at most four "
+                       "bytes of UTF-8."),
      "--port /dev/ttyUSB0 set 1A --baud 57600 --address 2B --name DOOR"},
-    {"reboot ADDR", "Reboots the device and reads its version after the restart: version<TAB>...",
+    {"reboot ADDR",
+     QT_TRANSLATE_NOOP("CliText", "Reboots the device and reads its version after the restart: "
+                                  "version<TAB>..."),
      "--port /dev/ttyUSB0 reboot 1A"},
-    {"reset ADDR", "Resets the device to its factory settings, then as reboot.",
+    {"reset ADDR",
+     QT_TRANSLATE_NOOP("CliText", "Resets the device to its factory settings, then as reboot."),
      "--port /dev/ttyUSB0 reset 1A"},
     {"flash IMAGE ADDR [ADDR...]",
-     "Updates the firmware of each address in turn through its bootloader (a device already in "
-     "its bootloader is flashed as it is): ADDR<TAB>ok<TAB>VERSION or ADDR<TAB>failed<TAB>REASON "
-     "per address. The whole image is read before anything is sent.",
+     QT_TRANSLATE_NOOP("CliText",
+                       "Updates the firmware of each address in turn through its bootloader (a "
+                       "device already in its bootloader is flashed as it is): "
+                       "ADDR<TAB>ok<TAB>VERSION or ADDR<TAB>failed<TAB>REASON per address. The "
+                       "whole image is read before anything is sent."),
      "--port /dev/ttyUSB0 flash reader-2.5.0.bin 01 1A 80"},
-    {"led ADDR on|off|toggle", "Switches the reader's LED (toggle: every 1000 ms).",
+    {"led ADDR on|off|toggle",
+     QT_TRANSLATE_NOOP("CliText", "Switches the reader's LED (toggle: every 1000 ms)."),
      "--port /dev/ttyUSB0 led 1A toggle"},
-    {"eeprom ADDR HH [VV]", "Reads the PN5180 EEPROM byte at HH (HH<TAB>VV), or writes VV there.",
+    {"eeprom ADDR HH [VV]",
+     QT_TRANSLATE_NOOP("CliText",
+                       "Reads the PN5180 EEPROM byte at HH (HH<TAB>VV), or writes VV there."),
      "--port /dev/ttyUSB0 eeprom 1A 12"},
 };
 
@@ -84,10 +98,10 @@ QString helpText(const QCommandLineParser &parser)
     text += QStringLiteral("\nCommands:\n");
     for (const CommandHelp &command : kCommands)
         text += QStringLiteral("  ") + QLatin1String(command.synopsis) + '\n' +
-                wrapped(QLatin1String(command.does), kHelpIndent) + kHelpIndent +
+                wrapped(CliText::tr(command.does), kHelpIndent) + kHelpIndent +
                 QStringLiteral("Example: %1 %2\n")
                     .arg(QLatin1String(kProgram), QLatin1String(command.example));
-    text += QStringLiteral(
+    text += CliText::tr(
         "\nAddresses and EEPROM bytes are two hexadecimal digits: 1A, 1a or 0x1A.\n"
         "With --json every result line is a JSON object instead, and flash also writes\n"
         "{\"event\":\"progress\",...} objects unless --quiet is given. Errors go to standard\n"
@@ -128,7 +142,7 @@ std::optional<uint8_t> hexArgument(const QString &text, const QString &what, QSt
 {
     const std::optional<uint8_t> value = parseHexByte(text);
     if (!value)
-        *error = QStringLiteral("bad %1 '%2': two hexadecimal digits expected").arg(what, text);
+        *error = CliText::tr("bad %1 '%2': two hexadecimal digits expected").arg(what, text);
     return value;
 }
 
@@ -137,8 +151,8 @@ std::optional<uint8_t> baudIndexArgument(const QString &text, QString *error)
     bool ok = false;
     const int index = baudIndexOf(text.toInt(&ok));
     if (!ok || index < 0) {
-        *error = QStringLiteral("bad baud rate '%1': one of 4800 9600 19200 38400 57600 115200")
-                     .arg(text);
+        *error =
+            CliText::tr("bad baud rate '%1': one of 4800 9600 19200 38400 57600 115200").arg(text);
         return std::nullopt;
     }
     return static_cast<uint8_t>(index);
@@ -149,7 +163,7 @@ bool splitAddress(const QString &command, QStringList *arguments, int extraMin, 
                   uint8_t *address, QString *error)
 {
     if (arguments->size() < 1 + extraMin || arguments->size() > 1 + extraMax) {
-        *error = command + QStringLiteral(": wrong number of arguments");
+        *error = command + CliText::tr(": wrong number of arguments");
         return false;
     }
     const std::optional<uint8_t> value = hexArgument(arguments->takeFirst(), "address", error);
@@ -170,17 +184,17 @@ Parse parseScan(const QStringList &arguments)
     if (!parseOwnArguments(parser, QStringLiteral("scan"), arguments, &error))
         return usage(error);
     if (!parser.positionalArguments().isEmpty())
-        return usage(QStringLiteral("scan: no arguments expected"));
+        return usage(CliText::tr("scan: no arguments expected"));
     const std::optional<uint8_t> first = hexArgument(parser.value(from), "--from", &error);
     const std::optional<uint8_t> last = hexArgument(parser.value(to), "--to", &error);
     if (!first || !last)
         return usage(error);
     if (*first > *last)
-        return usage(QStringLiteral("scan: --from is above --to"));
+        return usage(CliText::tr("scan: --from is above --to"));
     bool ok = false;
     const int timeoutMs = parser.value(timeout).toInt(&ok);
     if (!ok || timeoutMs < kMinProbeTimeoutMs || timeoutMs > kMaxProbeTimeoutMs)
-        return usage(QStringLiteral("scan: --timeout takes 10 to 5000 ms"));
+        return usage(CliText::tr("scan: --timeout takes 10 to 5000 ms"));
     return Parse{[=](Session &s) { return scanBus(s, *first, *last, timeoutMs); }, QString()};
 }
 
@@ -210,31 +224,31 @@ Parse parseSet(const QStringList &arguments)
     if (parser.isSet(terminated)) {
         const QString value = parser.value(terminated);
         if (value != QLatin1String("on") && value != QLatin1String("off"))
-            return usage(QStringLiteral("set: --terminated takes on or off"));
+            return usage(CliText::tr("set: --terminated takes on or off"));
         change.terminated = value == QLatin1String("on");
     }
     if (parser.isSet(name)) {
         if (parser.value(name).toUtf8().size() > kMaxShortNameBytes)
-            return usage(QStringLiteral("set: --name takes at most four bytes of UTF-8"));
+            return usage(CliText::tr("set: --name takes at most four bytes of UTF-8"));
         change.shortName = parser.value(name);
     }
     if (!change.baudIndex && !change.address && !change.terminated && !change.shortName)
-        return usage(QStringLiteral("set: nothing to change"));
+        return usage(CliText::tr("set: nothing to change"));
     return Parse{[=](Session &s) { return changeSettings(s, device, change); }, QString()};
 }
 
 Parse parseFlash(QStringList arguments)
 {
     if (arguments.size() < 2)
-        return usage(QStringLiteral("flash: an image and at least one address expected"));
+        return usage(CliText::tr("flash: an image and at least one address expected"));
     QFile file(arguments.takeFirst());
     if (!file.open(QIODevice::ReadOnly))
-        return usage(QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()));
+        return usage(CliText::tr("cannot read %1: %2").arg(file.fileName(), file.errorString()));
     const QByteArray image = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        return usage(QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()));
+        return usage(CliText::tr("cannot read %1: %2").arg(file.fileName(), file.errorString()));
     if (image.isEmpty())
-        return usage(QStringLiteral("%1 is empty: nothing to flash").arg(file.fileName()));
+        return usage(CliText::tr("%1 is empty: nothing to flash").arg(file.fileName()));
     QVector<uint8_t> addresses;
     QString error;
     for (const QString &text : arguments) {
@@ -261,7 +275,7 @@ Parse parseLed(QStringList arguments)
     else if (mode == QLatin1String("toggle"))
         request = buildLedToggle();
     else
-        return usage(QStringLiteral("led: on, off or toggle expected"));
+        return usage(CliText::tr("led: on, off or toggle expected"));
     return Parse{[=](Session &s) { return switchLed(s, device, request); }, QString()};
 }
 
@@ -314,7 +328,7 @@ Parse parseCommand(const QString &command, const QStringList &arguments)
         return parseLed(arguments);
     if (command == QLatin1String("eeprom"))
         return parseEeprom(arguments);
-    return usage(QStringLiteral("unknown command '%1'").arg(command));
+    return usage(CliText::tr("unknown command '%1'").arg(command));
 }
 
 int usageError(const QString &message)
@@ -329,28 +343,28 @@ int usageError(const QString &message)
 int run(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
+    parser.setApplicationDescription(CliText::tr(
         "Scans, inspects, configures and flashes the RFID reader devices on an RS485 bus\n"
         "through a serial port, one request at a time, for scripts and test rigs."));
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     const QCommandLineOption port(
         QStringLiteral("port"),
-        QStringLiteral("Serial port, any path it opens: /dev/ttyUSB0, a /dev/serial/by-id/ "
-                       "link, a pseudo-terminal (required but for ports)."),
+        CliText::tr("Serial port, any path it opens: /dev/ttyUSB0, a /dev/serial/by-id/ "
+                    "link, a pseudo-terminal (required but for ports)."),
         QStringLiteral("PATH"));
     const QCommandLineOption baud(
         QStringLiteral("baud"),
-        QStringLiteral("Line speed: 4800, 9600, 19200, 38400, 57600 or 115200 (default)."),
+        CliText::tr("Line speed: 4800, 9600, 19200, 38400, 57600 or 115200 (default)."),
         QStringLiteral("RATE"), QString::number(kDefaultBaudRate));
     const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("JSON Lines on standard output instead of text."));
+                                  CliText::tr("JSON Lines on standard output instead of text."));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
-                                   QStringLiteral("No progress, no text but results and errors."));
+                                   CliText::tr("No progress, no text but results and errors."));
     parser.addOptions({port, baud, json, quiet});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("One of the commands below, with its arguments."),
+                                 CliText::tr("One of the commands below, with its arguments."),
                                  QStringLiteral("COMMAND [ARGUMENTS]"));
 
     if (!parser.parse(arguments))
@@ -365,12 +379,12 @@ int run(const QStringList &arguments)
     }
     QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
-        return usageError(QStringLiteral("no command given"));
+        return usageError(CliText::tr("no command given"));
     const QString command = positional.takeFirst();
     CliOutput out(parser.isSet(json), parser.isSet(quiet));
     if (command == QLatin1String("ports")) {
         if (!positional.isEmpty())
-            return usageError(QStringLiteral("ports: no arguments expected"));
+            return usageError(CliText::tr("ports: no arguments expected"));
         return listPorts(out);
     }
 
@@ -379,15 +393,14 @@ int run(const QStringList &arguments)
     if (!baudIndex)
         return usageError(error);
     if (!parser.isSet(port))
-        return usageError(command + QStringLiteral(": --port is required"));
+        return usageError(command + CliText::tr(": --port is required"));
     const Parse parsed = parseCommand(command, positional);
     if (!parsed.action)
         return usageError(parsed.error);
 
     DeviceClient client;
     if (!client.open(parser.value(port), kBaudRates[*baudIndex])) {
-        out.error(
-            QStringLiteral("cannot open %1: %2").arg(parser.value(port), client.errorString()));
+        out.error(CliText::tr("cannot open %1: %2").arg(parser.value(port), client.errorString()));
         return ExitPortFailed;
     }
     Session session{client, out, parser.value(port)};

@@ -29,12 +29,12 @@ QString failureText(const DeviceAnswer &answer, const QString &what, int limitMs
     case DeviceAnswer::Outcome::Answered:
         return QString();
     case DeviceAnswer::Outcome::ErrorAnswer:
-        return QStringLiteral("error answer to %1: %2")
+        return CliText::tr("error answer to %1: %2")
             .arg(what, errorNumberText(readErrorResponse(answer.data(), answer.size())));
     case DeviceAnswer::Outcome::NoAnswer:
-        return QStringLiteral("no answer to %1 within %2 ms").arg(what).arg(limitMs);
+        return CliText::tr("no answer to %1 within %2 ms").arg(what).arg(limitMs);
     case DeviceAnswer::Outcome::PortFailed:
-        return QStringLiteral("port failed during %1: %2").arg(what, answer.portError);
+        return CliText::tr("port failed during %1: %2").arg(what, answer.portError);
     }
     return QString();
 }
@@ -71,16 +71,18 @@ struct DeviceInfo
 QString readDeviceInfo(DeviceClient &client, DeviceInfo *info)
 {
     const QDeadlineTimer connectDeadline(kConnectTimeoutMs);
-    const Step version = askBefore(client, buildCommand(CmdGetVersion), "the version request",
-                                   kConnectTimeoutMs, connectDeadline);
+    const Step version =
+        askBefore(client, buildCommand(CmdGetVersion), CliText::tr("the version request"),
+                  kConnectTimeoutMs, connectDeadline);
     if (!version.ok())
         return version.failure;
-    const Step name = askBefore(client, buildCommand(CmdGetDeviceName),
-                                "the identification request", kConnectTimeoutMs, connectDeadline);
+    const Step name =
+        askBefore(client, buildCommand(CmdGetDeviceName), CliText::tr("the identification request"),
+                  kConnectTimeoutMs, connectDeadline);
     if (!name.ok())
         return name.failure;
-    const Step settings =
-        ask(client, buildCommand(CmdGetSettings), "the settings request", kReadSettingsTimeoutMs);
+    const Step settings = ask(client, buildCommand(CmdGetSettings),
+                              CliText::tr("the settings request"), kReadSettingsTimeoutMs);
     if (!settings.ok())
         return settings.failure;
     *info = {answerText(version), answerText(name),
@@ -93,7 +95,7 @@ void printInfo(CliOutput &out, const DeviceInfo &info)
     const DeviceSettings &s = info.settings;
     const bool knownBaud = isValidBaudIndex(s.baudIndex);
     const QString baud = knownBaud ? QString::number(kBaudRates[s.baudIndex])
-                                   : QStringLiteral("unknown (index %1)").arg(s.baudIndex);
+                                   : CliText::tr("unknown (index %1)").arg(s.baudIndex);
     const QString shortName = shortNameText(s.shortName);
     out.result({QStringLiteral("version\t") + info.version, QStringLiteral("name\t") + info.name,
                 QStringLiteral("baud\t") + baud,
@@ -118,37 +120,37 @@ int fail(Session &session, const QString &failure)
 Step waitForRestart(DeviceClient &client)
 {
     DeviceClient::pause(kDeviceRestartPauseMs);
-    return ask(client, buildCommand(CmdGetVersion), "the version request after the restart",
-               kWaitDeviceTimeoutMs);
+    return ask(client, buildCommand(CmdGetVersion),
+               CliText::tr("the version request after the restart"), kWaitDeviceTimeoutMs);
 }
 
 // ---- Firmware -----------------------------------------------------------------------------
 
 QString chunkName(int index, int count, int offset)
 {
-    return QStringLiteral("chunk %1 of %2 (offset %3)").arg(index).arg(count).arg(offset);
+    return CliText::tr("chunk %1 of %2 (offset %3)").arg(index).arg(count).arg(offset);
 }
 
 // Asks the application to hand over unless the bootloader already runs (an interrupted update).
 QString reachBootloader(Session &session)
 {
     DeviceClient &client = session.client;
-    Step version =
-        ask(client, buildCommand(CmdGetVersion), "the version request", kConnectTimeoutMs);
+    Step version = ask(client, buildCommand(CmdGetVersion), CliText::tr("the version request"),
+                       kConnectTimeoutMs);
     if (version.ok() && !isBootloaderVersion(answerText(version))) {
-        const Step enter = ask(client, buildCommand(CmdEnterBootloader), "the bootloader request",
-                               kEnterBootloaderTimeoutMs);
+        const Step enter = ask(client, buildCommand(CmdEnterBootloader),
+                               CliText::tr("the bootloader request"), kEnterBootloaderTimeoutMs);
         if (!enter.ok())
             return enter.failure;
         DeviceClient::pause(kBootloaderStartPauseMs);
-        version = ask(client, buildCommand(CmdGetVersion), "the bootloader's version request",
-                      kWaitBootloaderTimeoutMs);
+        version = ask(client, buildCommand(CmdGetVersion),
+                      CliText::tr("the bootloader's version request"), kWaitBootloaderTimeoutMs);
         if (version.ok() && !isBootloaderVersion(answerText(version)))
-            return QStringLiteral("unsupported version from bootloader: ") + answerText(version);
+            return CliText::tr("unsupported version from bootloader: ") + answerText(version);
     }
     if (!version.ok())
         return version.failure;
-    session.out.note(hexByte(client.deviceAddress()) + QStringLiteral(": bootloader ") +
+    session.out.note(hexByte(client.deviceAddress()) + CliText::tr(": bootloader ") +
                      answerText(version));
     return QString();
 }
@@ -160,7 +162,7 @@ QString writeImage(Session &session, const QByteArray &image)
     const int total = image.size();
     const int chunkCount = (total + kFirmwareChunkSize - 1) / kFirmwareChunkSize;
     QString failure;
-    session.out.startProgress(QStringLiteral("flash ") + address, total, QStringLiteral("bytes"));
+    session.out.startProgress(CliText::tr("flash ") + address, total, CliText::tr("bytes"));
     for (int offset = 0, index = 1; offset < total; offset += kFirmwareChunkSize, ++index) {
         const int size = std::min(kFirmwareChunkSize, total - offset);
         failure = ask(client, buildWriteFlash(image.constData() + offset, size),
@@ -185,17 +187,17 @@ QString flashOne(Session &session, const QByteArray &image, QString *newVersion)
     QString failure = reachBootloader(session);
     if (!failure.isEmpty())
         return failure;
-    const Step erase =
-        ask(client, buildCommand(CmdEraseFlash), "the flash erase", kEraseFlashTimeoutMs);
+    const Step erase = ask(client, buildCommand(CmdEraseFlash), CliText::tr("the flash erase"),
+                           kEraseFlashTimeoutMs);
     if (!erase.ok())
         return erase.failure;
     failure = writeImage(session, image);
     if (!failure.isEmpty())
         return failure;
-    const Step finish = ask(client, buildCommand(CmdFinishFirmware), "the finish request",
-                            kFinishFirmwareTimeoutMs);
+    const Step finish = ask(client, buildCommand(CmdFinishFirmware),
+                            CliText::tr("the finish request"), kFinishFirmwareTimeoutMs);
     if (finish.answer.outcome == DeviceAnswer::Outcome::ErrorAnswer)
-        return QStringLiteral("image rejected (") + finish.failure + ')';
+        return CliText::tr("image rejected (") + finish.failure + ')';
     if (!finish.ok())
         return finish.failure;
     const Step version = waitForRestart(client);
@@ -221,11 +223,11 @@ int scanBus(Session &session, uint8_t first, uint8_t last, int probeTimeoutMs)
     const int count = last - first + 1;
     int found = 0;
     bool failed = false;
-    session.out.startProgress(QStringLiteral("scan"), count, QStringLiteral("addresses"));
+    session.out.startProgress(QStringLiteral("scan"), count, CliText::tr("addresses"));
     for (int address = first; address <= last; ++address) {
         client.setDeviceAddress(static_cast<uint8_t>(address));
-        const Step probe = ask(client, buildCommand(CmdGetDeviceName), "the identification request",
-                               probeTimeoutMs);
+        const Step probe = ask(client, buildCommand(CmdGetDeviceName),
+                               CliText::tr("the identification request"), probeTimeoutMs);
         session.out.progress(address - first + 1);
         if (probe.ok()) {
             ++found;
@@ -243,10 +245,10 @@ int scanBus(Session &session, uint8_t first, uint8_t last, int probeTimeoutMs)
     session.out.endProgress();
     if (found == 0) {
         session.out.error(
-            QStringLiteral("no device answered from %1 to %2").arg(hexByte(first), hexByte(last)));
+            CliText::tr("no device answered from %1 to %2").arg(hexByte(first), hexByte(last)));
         return ExitDeviceFailed;
     }
-    session.out.note(QStringLiteral("%1 device(s) found").arg(found));
+    session.out.note(CliText::tr("%1 device(s) found").arg(found));
     return failed ? ExitDeviceFailed : ExitOk;
 }
 
@@ -265,8 +267,8 @@ int changeSettings(Session &session, uint8_t address, const SettingsChange &chan
 {
     DeviceClient &client = session.client;
     client.setDeviceAddress(address);
-    const Step current =
-        ask(client, buildCommand(CmdGetSettings), "the settings request", kReadSettingsTimeoutMs);
+    const Step current = ask(client, buildCommand(CmdGetSettings),
+                             CliText::tr("the settings request"), kReadSettingsTimeoutMs);
     if (!current.ok())
         return fail(session, current.failure);
     DeviceSettings settings = readSettings(current.answer.data(), current.answer.size());
@@ -276,12 +278,12 @@ int changeSettings(Session &session, uint8_t address, const SettingsChange &chan
         settings.terminated = *change.terminated ? 1 : 0;
     if (change.shortName)
         settings.shortName = shortNameBytes(*change.shortName);
-    const Step written =
-        ask(client, buildSetSettings(settings), "the settings write", kWriteSettingsTimeoutMs);
+    const Step written = ask(client, buildSetSettings(settings), CliText::tr("the settings write"),
+                             kWriteSettingsTimeoutMs);
     if (!written.ok())
         return fail(session, written.failure);
 
-    session.out.note(hexByte(address) + QStringLiteral(": settings written, device restarting"));
+    session.out.note(hexByte(address) + CliText::tr(": settings written, device restarting"));
     DeviceClient::pause(kSettingsWrittenPauseMs);
     // A device with an out-of-table rate keeps talking at the present one.
     const int baudRate =
@@ -290,7 +292,7 @@ int changeSettings(Session &session, uint8_t address, const SettingsChange &chan
     client.setDeviceAddress(settings.ownAddress);
     if (!client.open(session.portPath, baudRate)) {
         session.out.error(
-            QStringLiteral("cannot open %1 again: %2").arg(session.portPath, client.errorString()));
+            CliText::tr("cannot open %1 again: %2").arg(session.portPath, client.errorString()));
         return ExitPortFailed;
     }
     DeviceInfo info;
@@ -306,7 +308,8 @@ int restartDevice(Session &session, uint8_t address, DeviceCommand command)
     DeviceClient &client = session.client;
     client.setDeviceAddress(address);
     const Step request = ask(client, buildCommand(command),
-                             command == CmdReboot ? "the reboot request" : "the factory reset",
+                             command == CmdReboot ? CliText::tr("the reboot request")
+                                                  : CliText::tr("the factory reset"),
                              kRestartRequestTimeoutMs);
     if (!request.ok())
         return fail(session, request.failure);
@@ -341,7 +344,8 @@ int flashImage(Session &session, const QByteArray &image, const QVector<uint8_t>
 int switchLed(Session &session, uint8_t address, const QByteArray &request)
 {
     session.client.setDeviceAddress(address);
-    const Step led = ask(session.client, request, "the LED request", kLedAnswerTimeoutMs);
+    const Step led =
+        ask(session.client, request, CliText::tr("the LED request"), kLedAnswerTimeoutMs);
     return led.ok() ? ExitOk : fail(session, led.failure);
 }
 
@@ -352,15 +356,15 @@ int accessEeprom(Session &session, uint8_t address, uint8_t eepromAddress,
     client.setDeviceAddress(address);
     if (value) {
         const Step write = ask(client, buildPnEepromWrite(eepromAddress, *value),
-                               "the EEPROM write", kPnEepromAnswerTimeoutMs);
+                               CliText::tr("the EEPROM write"), kPnEepromAnswerTimeoutMs);
         return write.ok() ? ExitOk : fail(session, write.failure);
     }
-    const Step read =
-        ask(client, buildPnEepromRead(eepromAddress), "the EEPROM read", kPnEepromAnswerTimeoutMs);
+    const Step read = ask(client, buildPnEepromRead(eepromAddress), CliText::tr("the EEPROM read"),
+                          kPnEepromAnswerTimeoutMs);
     if (!read.ok())
         return fail(session, read.failure);
     if (!isPnEepromReadAnswer(read.answer.size()))
-        return fail(session, QStringLiteral("the answer to the EEPROM read carries no value"));
+        return fail(session, CliText::tr("the answer to the EEPROM read carries no value"));
     const QString byte = hexByte(readPnEepromValue(read.answer.data(), read.answer.size()));
     session.out.result({hexByte(eepromAddress) + '\t' + byte},
                        {{"register", hexByte(eepromAddress)}, {"value", byte}});

@@ -4,6 +4,7 @@
 #include "devicecommand.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QString>
 #include <QVector>
 
@@ -14,6 +15,12 @@ class CliOutput;
 class DeviceClient;
 
 namespace Cli {
+
+// Texts for people pass through tr(); result keys and values, which scripts read, never do.
+class CliText
+{
+    Q_DECLARE_TR_FUNCTIONS(CliText)
+};
 
 enum ExitStatus { ExitOk = 0, ExitDeviceFailed = 1, ExitUsage = 2, ExitPortFailed = 3 };
 
