@@ -95,14 +95,15 @@ QString wrapped(const QString &text, const QString &indent)
 QString helpText(const QCommandLineParser &parser)
 {
     QString text = parser.helpText();
+    // A blank line around each example keeps it a line of its own in a manual page.
     text += QStringLiteral("\nCommands:\n");
     for (const CommandHelp &command : kCommands)
         text += QStringLiteral("  ") + QLatin1String(command.synopsis) + '\n' +
-                wrapped(CliText::tr(command.does), kHelpIndent) + kHelpIndent +
-                QStringLiteral("Example: %1 %2\n")
+                wrapped(CliText::tr(command.does), kHelpIndent) + '\n' + kHelpIndent +
+                QStringLiteral("$ %1 %2\n\n")
                     .arg(QLatin1String(kProgram), QLatin1String(command.example));
     text += CliText::tr(
-        "\nAddresses and EEPROM bytes are two hexadecimal digits: 1A, 1a or 0x1A.\n"
+        "Addresses and EEPROM bytes are two hexadecimal digits: 1A, 1a or 0x1A.\n"
         "With --json every result line is a JSON object instead, and flash also writes\n"
         "{\"event\":\"progress\",...} objects unless --quiet is given. Errors go to standard\n"
         "error; a progress line is shown there while it is a terminal.\n"

@@ -81,13 +81,13 @@ void CliOutput::drawProgress(qint64 done)
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
     const qint64 leftSeconds =
         rate > 0 ? static_cast<qint64>(static_cast<double>(progressTotal - done) / rate) : 0;
-    const QString line = QStringLiteral("%1 %2% %3/%4 %5, %6/s, %7:%8 left")
+    const QString line = CliText::tr("%1 %2% %3/%4 %5, %6 %5/s, %7:%8 left")
                              .arg(progressLabel)
                              .arg(done * kPercent / progressTotal, 3)
                              .arg(done)
                              .arg(progressTotal)
                              .arg(progressUnit)
-                             .arg(rate, 0, 'f', 1)
+                             .arg(rate, 0, 'f', 0)
                              .arg(leftSeconds / kSecondsPerMinute)
                              .arg(leftSeconds % kSecondsPerMinute, 2, 10, QLatin1Char('0'));
     const QString padding(qMax(0, drawnWidth - line.size()), QLatin1Char(' '));

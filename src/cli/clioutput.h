@@ -1,10 +1,17 @@
 #ifndef CLIOUTPUT_H
 #define CLIOUTPUT_H
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+
+// Texts for people pass through tr(); result keys and values, which scripts read, never do.
+class CliText
+{
+    Q_DECLARE_TR_FUNCTIONS(CliText)
+};
 
 // Results on standard output (tab-separated text or JSON Lines); notes, errors and the progress
 // line on standard error.

@@ -4,7 +4,6 @@
 #include "devicecommand.h"
 
 #include <QByteArray>
-#include <QCoreApplication>
 #include <QString>
 #include <QVector>
 
@@ -15,12 +14,6 @@ class CliOutput;
 class DeviceClient;
 
 namespace Cli {
-
-// Texts for people pass through tr(); result keys and values, which scripts read, never do.
-class CliText
-{
-    Q_DECLARE_TR_FUNCTIONS(CliText)
-};
 
 enum ExitStatus { ExitOk = 0, ExitDeviceFailed = 1, ExitUsage = 2, ExitPortFailed = 3 };
 
