@@ -98,8 +98,9 @@ private slots:
     {
         addColumns<QString, QString, int, QString, QString, QString>(
             {"devices", "arguments", "exitCode", "output", "errors", "wire"});
-        addRow("info", "addr=1A,name=Door,short=DOOR,term=1", "info 1a", 0,
-               "version\tAPP 1.0.0|name\tDoor|baud\t115200|address\t1A|terminated\ton|"
+        addRow("info, a device text with control characters",
+               "addr=1A,name=Door\tA\n\x1b,short=DOOR,term=1", "info 1a", 0,
+               "version\tAPP 1.0.0|name\tDoor A  |baud\t115200|address\t1A|terminated\ton|"
                "short-name\tDOOR",
                "", "1A 09|1A 0A|1A 0C");
         addRow("info as JSON", "addr=80", "--json info 0x80", 0,

@@ -54,9 +54,20 @@ Step ask(DeviceClient &client, const QByteArray &request, const QString &what, i
     return askBefore(client, request, what, limitMs, QDeadlineTimer(limitMs));
 }
 
+// A device's text with a tab, a line break or a terminal escape in it would forge result lines
+// or take over the terminal.
+QString printable(QString text)
+{
+    for (QChar &c : text) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char(' ');
+    }
+    return text;
+}
+
 QString answerText(const Step &step)
 {
-    return readResponseText(step.answer.data(), step.answer.size());
+    return printable(readResponseText(step.answer.data(), step.answer.size()));
 }
 
 struct DeviceInfo
@@ -96,7 +107,7 @@ void printInfo(CliOutput &out, const DeviceInfo &info)
     const bool knownBaud = isValidBaudIndex(s.baudIndex);
     const QString baud = knownBaud ? QString::number(kBaudRates[s.baudIndex])
                                    : CliText::tr("unknown (index %1)").arg(s.baudIndex);
-    const QString shortName = shortNameText(s.shortName);
+    const QString shortName = printable(shortNameText(s.shortName));
     out.result({QStringLiteral("version\t") + info.version, QStringLiteral("name\t") + info.name,
                 QStringLiteral("baud\t") + baud,
                 QStringLiteral("address\t") + hexByte(s.ownAddress),
