@@ -41,7 +41,7 @@ void DeviceClient::close()
 
 DeviceAnswer DeviceClient::exchange(const QByteArray &request, int timeoutMs)
 {
-    return exchange(request, QDeadlineTimer(timeoutMs));
+    return exchange(request, QDeadlineTimer(timeoutMs, Qt::PreciseTimer));
 }
 
 DeviceAnswer DeviceClient::exchange(const QByteArray &request, const QDeadlineTimer &deadline)
@@ -83,7 +83,8 @@ bool DeviceClient::readUntil(const QDeadlineTimer &deadline, DeviceAnswer *answe
     const QByteArray chunk = port.readAll();
     protocol.receiveBytes(reinterpret_cast<const uint8_t *>(chunk.constData()),
                           static_cast<size_t>(chunk.size()));
-    return true;
+    // A line that never falls quiet must not hold the request past its limit.
+    return !deadline.hasExpired();
 }
 
 void DeviceClient::pause(int pauseMs)

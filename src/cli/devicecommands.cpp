@@ -51,7 +51,7 @@ Step askBefore(DeviceClient &client, const QByteArray &request, const QString &w
 
 Step ask(DeviceClient &client, const QByteArray &request, const QString &what, int limitMs)
 {
-    return askBefore(client, request, what, limitMs, QDeadlineTimer(limitMs));
+    return askBefore(client, request, what, limitMs, QDeadlineTimer(limitMs, Qt::PreciseTimer));
 }
 
 // A device's text with a tab, a line break or a terminal escape in it would forge result lines
@@ -81,7 +81,7 @@ struct DeviceInfo
 // they could not be read, or an empty text.
 QString readDeviceInfo(DeviceClient &client, DeviceInfo *info)
 {
-    const QDeadlineTimer connectDeadline(kConnectTimeoutMs);
+    const QDeadlineTimer connectDeadline(kConnectTimeoutMs, Qt::PreciseTimer);
     const Step version =
         askBefore(client, buildCommand(CmdGetVersion), CliText::tr("the version request"),
                   kConnectTimeoutMs, connectDeadline);
