@@ -167,7 +167,8 @@ bool splitAddress(const QString &command, QStringList *arguments, int extraMin, 
         *error = command + CliText::tr(": wrong number of arguments");
         return false;
     }
-    const std::optional<uint8_t> value = hexArgument(arguments->takeFirst(), "address", error);
+    const std::optional<uint8_t> value =
+        hexArgument(arguments->takeFirst(), CliText::tr("address"), error);
     if (value)
         *address = *value;
     return value.has_value();
@@ -253,7 +254,7 @@ Parse parseFlash(QStringList arguments)
     QVector<uint8_t> addresses;
     QString error;
     for (const QString &text : arguments) {
-        const std::optional<uint8_t> address = hexArgument(text, "address", &error);
+        const std::optional<uint8_t> address = hexArgument(text, CliText::tr("address"), &error);
         if (!address)
             return usage(error);
         addresses << *address;
@@ -287,11 +288,12 @@ Parse parseEeprom(QStringList arguments)
     if (!splitAddress(QStringLiteral("eeprom"), &arguments, 1, 2, &device, &error))
         return usage(error);
     const std::optional<uint8_t> eepromAddress =
-        hexArgument(arguments.at(0), "EEPROM address", &error);
-    std::optional<uint8_t> value;
-    if (arguments.size() > 1 && !(value = hexArgument(arguments.at(1), "EEPROM value", &error)))
-        return usage(error);
+        hexArgument(arguments.at(0), CliText::tr("EEPROM address"), &error);
     if (!eepromAddress)
+        return usage(error);
+    std::optional<uint8_t> value;
+    if (arguments.size() > 1 &&
+        !(value = hexArgument(arguments.at(1), CliText::tr("EEPROM value"), &error)))
         return usage(error);
     return Parse{[=](Session &s) { return accessEeprom(s, device, *eepromAddress, value); },
                  QString()};
@@ -370,7 +372,7 @@ int run(const QStringList &arguments)
 
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
-    if (parser.isSet(help)) {
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         std::fputs(qPrintable(helpText(parser)), stdout);
         return ExitOk;
     }
@@ -393,11 +395,11 @@ int run(const QStringList &arguments)
     const std::optional<uint8_t> baudIndex = baudIndexArgument(parser.value(baud), &error);
     if (!baudIndex)
         return usageError(error);
-    if (!parser.isSet(port))
-        return usageError(command + CliText::tr(": --port is required"));
     const Parse parsed = parseCommand(command, positional);
     if (!parsed.action)
         return usageError(parsed.error);
+    if (!parser.isSet(port))
+        return usageError(command + CliText::tr(": --port is required"));
 
     DeviceClient client;
     if (!client.open(parser.value(port), kBaudRates[*baudIndex])) {
