@@ -12,10 +12,6 @@
 
 using namespace ExchangeTiming;
 
-namespace {
-const QString kBootloaderMarker = QStringLiteral("BOOTLOADER");
-} // namespace
-
 void MainWindow::on_btFlashFirmware_clicked()
 {
     firmwareFileName = QFileDialog::getOpenFileName(nullptr, tr("Select firmware file"));
@@ -66,8 +62,7 @@ void MainWindow::handleBootloaderEntered()
 void MainWindow::handleBootloaderVersion(const QString &version)
 {
     infoLabel->setText(tr("Version:") + version);
-    // The application's own version may begin with the word; a bootloader's never does.
-    if (version.indexOf(kBootloaderMarker) <= 0) {
+    if (!isBootloaderVersion(version)) {
         logd(tr("Unsupported version from bootloader: ") + version);
         return;
     }

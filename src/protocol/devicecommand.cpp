@@ -2,6 +2,8 @@
 
 #include "binaryprotocol.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
 #include <cstring>
 
@@ -199,6 +201,11 @@ QString errorResponseText(const ErrorResponse &error)
 {
     if (error.command == CmdFinishFirmware)
         return QStringLiteral("Firmware verification filed - wrong firmware file ???");
+    return errorNumberText(error);
+}
+
+QString errorNumberText(const ErrorResponse &error)
+{
     return QString::asprintf("Error received to command 0x%02X - err no :0x%02X%02X", error.command,
                              error.errorHigh, error.errorLow);
 }
@@ -221,6 +228,20 @@ QString hexByte(uint8_t value)
 QString hexBytes(const QByteArray &data)
 {
     return QString::fromLatin1(data.toHex().toUpper());
+}
+
+std::optional<uint8_t> parseHexByte(const QString &text)
+{
+    static const QRegularExpression twoDigits(QStringLiteral("^(?:0[xX])?([0-9A-Fa-f]{2})$"));
+    const QRegularExpressionMatch match = twoDigits.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    return static_cast<uint8_t>(match.captured(1).toUInt(nullptr, 16));
+}
+
+bool isBootloaderVersion(const QString &version)
+{
+    return version.indexOf(QLatin1String("BOOTLOADER")) > 0;
 }
 
 AddressTagRecord buildAddressTagRecord(const QString &shortName, uint8_t address, bool terminated)

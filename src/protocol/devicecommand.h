@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 // Command codes of requests; a response echoes the code in its byte 1.
 enum DeviceCommand : uint8_t {
@@ -119,6 +120,8 @@ struct ErrorResponse
 ErrorResponse readErrorResponse(const uint8_t *payload, size_t len);
 // The operator's line for an error response.
 QString errorResponseText(const ErrorResponse &error);
+// Command code and error number, also for the finish request.
+QString errorNumberText(const ErrorResponse &error);
 
 // A PN5180 EEPROM answer of exactly three bytes carries a read value; any other is a write ack.
 constexpr size_t kPnEepromReadAnswerSize = 3;
@@ -127,6 +130,12 @@ uint8_t readPnEepromValue(const uint8_t *payload, size_t len);
 
 QString hexByte(uint8_t value);
 QString hexBytes(const QByteArray &bytes);
+// Two hexadecimal digits of either case, optionally behind "0x": "1A", "1a", "0x1A".
+std::optional<uint8_t> parseHexByte(const QString &text);
+
+// A bootloader names itself after at least one other character; an application whose version
+// begins with the word is not one.
+bool isBootloaderVersion(const QString &version);
 
 // ---- Address tag record (pages 4 to 6 of an address tag) -----------------------------------
 

@@ -1,0 +1,413 @@
+// Arguments of talvik-ota-cli: global options, one command and its own options.
+#include "cli.h"
+
+#include "clioutput.h"
+#include "deviceclient.h"
+#include "devicecommands.h"
+#include "exchangetiming.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+
+#include <cstdio>
+#include <functional>
+
+namespace Cli {
+namespace {
+
+constexpr int kDefaultBaudRate = 115200;
+constexpr int kMinProbeTimeoutMs = 10;
+constexpr int kMaxProbeTimeoutMs = 5000;
+constexpr uint8_t kFirstBusAddress = 0x00;
+constexpr uint8_t kLastBusAddress = 0xFF;
+constexpr int kMaxShortNameBytes = static_cast<int>(kShortNameSize);
+
+const char kProgram[] = "talvik-ota-cli";
+constexpr int kHelpWidth = 79;
+const QString kHelpIndent = QStringLiteral("      ");
+
+struct CommandHelp
+{
+    const char *synopsis;
+    const char *does;
+    const char *example;
+};
+
+const CommandHelp kCommands[] = {
+    {"ports", QT_TRANSLATE_NOOP("CliText", "Lists the serial ports: PATH<TAB>DESCRIPTION."),
+     "ports"},
+    {"scan [--from HH] [--to HH] [--timeout MS]",
+     QT_TRANSLATE_NOOP("CliText",
+                       "Probes each address (00 to FF unless limited) with the identification "
+                       "request and waits 100 ms, or MS (10 to 5000), for each answer: "
+                       "ADDR<TAB>IDENTIFICATION per device found."),
+     "--port /dev/ttyUSB0 scan --timeout 20"},
+    {"info ADDR",
+     QT_TRANSLATE_NOOP("CliText",
+                       "Reads version, identification and settings: version, name, baud, "
+                       "address, terminated and short-name, one TAB-separated line each."),
+     "--port /dev/ttyUSB0 info 1A"},
+    {"set ADDR [--baud RATE] [--address HH] [--terminated on|off] [--name TEXT]",
+     QT_TRANSLATE_NOOP("CliText",
+                       "Changes the given settings only, waits for the restart and reads the "
+                       "settings back at the new address and baud rate. TEXT is at most four "
+                       "bytes of UTF-8."),
+     "--port /dev/ttyUSB0 set 1A --baud 57600 --address 2B --name DOOR"},
+    {"reboot ADDR",
+     QT_TRANSLATE_NOOP("CliText", "Reboots the device and reads its version after the restart: "
+                                  "version<TAB>..."),
+     "--port /dev/ttyUSB0 reboot 1A"},
+    {"reset ADDR",
+     QT_TRANSLATE_NOOP("CliText", "Resets the device to its factory settings, then as reboot."),
+     "--port /dev/ttyUSB0 reset 1A"},
+    {"flash IMAGE ADDR [ADDR...]",
+     QT_TRANSLATE_NOOP("CliText",
+                       "Updates the firmware of each address in turn through its bootloader (a "
+                       "device already in its bootloader is flashed as it is): "
+                       "ADDR<TAB>ok<TAB>VERSION or ADDR<TAB>failed<TAB>REASON per address. The "
+                       "whole image is read before anything is sent."),
+     "--port /dev/ttyUSB0 flash reader-2.5.0.bin 01 1A 80"},
+    {"led ADDR on|off|toggle",
+     QT_TRANSLATE_NOOP("CliText", "Switches the reader's LED (toggle: every 1000 ms)."),
+     "--port /dev/ttyUSB0 led 1A toggle"},
+    {"eeprom ADDR HH [VV]",
+     QT_TRANSLATE_NOOP("CliText",
+                       "Reads the PN5180 EEPROM byte at HH (HH<TAB>VV), or writes VV there."),
+     "--port /dev/ttyUSB0 eeprom 1A 12"},
+};
+
+// Words of text in lines of at most kHelpWidth columns behind the indent.
+QString wrapped(const QString &text, const QString &indent)
+{
+    QString out;
+    QString line;
+    for (const QString &word : text.split(QLatin1Char(' '))) {
+        if (!line.isEmpty() && indent.size() + line.size() + 1 + word.size() > kHelpWidth) {
+            out += indent + line + '\n';
+            line.clear();
+        }
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    }
+    return out + indent + line + '\n';
+}
+
+QString helpText(const QCommandLineParser &parser)
+{
+    QString text = parser.helpText();
+    // A blank line around each example keeps it a line of its own in a manual page.
+    text += QStringLiteral("\nCommands:\n");
+    for (const CommandHelp &command : kCommands)
+        text += QStringLiteral("  ") + QLatin1String(command.synopsis) + '\n' +
+                wrapped(CliText::tr(command.does), kHelpIndent) + '\n' + kHelpIndent +
+                QStringLiteral("$ %1 %2\n\n")
+                    .arg(QLatin1String(kProgram), QLatin1String(command.example));
+    text += CliText::tr(
+        "Addresses and EEPROM bytes are two hexadecimal digits: 1A, 1a or 0x1A.\n"
+        "With --json every result line is a JSON object instead, and flash also writes\n"
+        "{\"event\":\"progress\",...} objects unless --quiet is given. Errors go to standard\n"
+        "error; a progress line is shown there while it is a terminal.\n"
+        "\nExit status:\n"
+        "  0  done\n"
+        "  1  a device did not answer, answered with an error or rejected the image, or no\n"
+        "     device answered the scan\n"
+        "  2  usage error: nothing was sent\n"
+        "  3  the port cannot be opened\n");
+    return text;
+}
+
+using Action = std::function<int(Session &)>;
+
+// Reports a usage error by leaving the action empty.
+struct Parse
+{
+    Action action;
+    QString error;
+};
+
+Parse usage(const QString &error)
+{
+    return Parse{Action(), error};
+}
+
+bool parseOwnArguments(QCommandLineParser &parser, const QString &command,
+                       const QStringList &arguments, QString *error)
+{
+    if (parser.parse(QStringList{QLatin1String(kProgram) + ' ' + command} + arguments))
+        return true;
+    *error = command + QStringLiteral(": ") + parser.errorText();
+    return false;
+}
+
+std::optional<uint8_t> hexArgument(const QString &text, const QString &what, QString *error)
+{
+    const std::optional<uint8_t> value = parseHexByte(text);
+    if (!value)
+        *error = CliText::tr("bad %1 '%2': two hexadecimal digits expected").arg(what, text);
+    return value;
+}
+
+std::optional<uint8_t> baudIndexArgument(const QString &text, QString *error)
+{
+    bool ok = false;
+    const int index = baudIndexOf(text.toInt(&ok));
+    if (!ok || index < 0) {
+        *error =
+            CliText::tr("bad baud rate '%1': one of 4800 9600 19200 38400 57600 115200").arg(text);
+        return std::nullopt;
+    }
+    return static_cast<uint8_t>(index);
+}
+
+// The one device address of a command, and its other arguments behind it.
+bool splitAddress(const QString &command, QStringList *arguments, int extraMin, int extraMax,
+                  uint8_t *address, QString *error)
+{
+    if (arguments->size() < 1 + extraMin || arguments->size() > 1 + extraMax) {
+        *error = command + CliText::tr(": wrong number of arguments");
+        return false;
+    }
+    const std::optional<uint8_t> value =
+        hexArgument(arguments->takeFirst(), CliText::tr("address"), error);
+    if (value)
+        *address = *value;
+    return value.has_value();
+}
+
+Parse parseScan(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption from(QStringLiteral("from"), QString(), QStringLiteral("HH"), "00");
+    const QCommandLineOption to(QStringLiteral("to"), QString(), QStringLiteral("HH"), "FF");
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"),
+                                     QString::number(ExchangeTiming::kScanProbeTimeoutMs));
+    parser.addOptions({from, to, timeout});
+    QString error;
+    if (!parseOwnArguments(parser, QStringLiteral("scan"), arguments, &error))
+        return usage(error);
+    if (!parser.positionalArguments().isEmpty())
+        return usage(CliText::tr("scan: no arguments expected"));
+    const std::optional<uint8_t> first = hexArgument(parser.value(from), "--from", &error);
+    const std::optional<uint8_t> last = hexArgument(parser.value(to), "--to", &error);
+    if (!first || !last)
+        return usage(error);
+    if (*first > *last)
+        return usage(CliText::tr("scan: --from is above --to"));
+    bool ok = false;
+    const int timeoutMs = parser.value(timeout).toInt(&ok);
+    if (!ok || timeoutMs < kMinProbeTimeoutMs || timeoutMs > kMaxProbeTimeoutMs)
+        return usage(CliText::tr("scan: --timeout takes 10 to 5000 ms"));
+    return Parse{[=](Session &s) { return scanBus(s, *first, *last, timeoutMs); }, QString()};
+}
+
+Parse parseSet(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption baud(QStringLiteral("baud"), QString(), QStringLiteral("RATE"));
+    const QCommandLineOption address(QStringLiteral("address"), QString(), QStringLiteral("HH"));
+    const QCommandLineOption terminated(QStringLiteral("terminated"), QString(),
+                                        QStringLiteral("on|off"));
+    const QCommandLineOption name(QStringLiteral("name"), QString(), QStringLiteral("TEXT"));
+    parser.addOptions({baud, address, terminated, name});
+    QString error;
+    if (!parseOwnArguments(parser, QStringLiteral("set"), arguments, &error))
+        return usage(error);
+    QStringList positional = parser.positionalArguments();
+    uint8_t device = 0;
+    if (!splitAddress(QStringLiteral("set"), &positional, 0, 0, &device, &error))
+        return usage(error);
+
+    SettingsChange change;
+    if (parser.isSet(baud) && !(change.baudIndex = baudIndexArgument(parser.value(baud), &error)))
+        return usage(error);
+    if (parser.isSet(address) &&
+        !(change.address = hexArgument(parser.value(address), "--address", &error)))
+        return usage(error);
+    if (parser.isSet(terminated)) {
+        const QString value = parser.value(terminated);
+        if (value != QLatin1String("on") && value != QLatin1String("off"))
+            return usage(CliText::tr("set: --terminated takes on or off"));
+        change.terminated = value == QLatin1String("on");
+    }
+    if (parser.isSet(name)) {
+        if (parser.value(name).toUtf8().size() > kMaxShortNameBytes)
+            return usage(CliText::tr("set: --name takes at most four bytes of UTF-8"));
+        change.shortName = parser.value(name);
+    }
+    if (!change.baudIndex && !change.address && !change.terminated && !change.shortName)
+        return usage(CliText::tr("set: nothing to change"));
+    return Parse{[=](Session &s) { return changeSettings(s, device, change); }, QString()};
+}
+
+Parse parseFlash(QStringList arguments)
+{
+    if (arguments.size() < 2)
+        return usage(CliText::tr("flash: an image and at least one address expected"));
+    QFile file(arguments.takeFirst());
+    if (!file.open(QIODevice::ReadOnly))
+        return usage(CliText::tr("cannot read %1: %2").arg(file.fileName(), file.errorString()));
+    const QByteArray image = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return usage(CliText::tr("cannot read %1: %2").arg(file.fileName(), file.errorString()));
+    if (image.isEmpty())
+        return usage(CliText::tr("%1 is empty: nothing to flash").arg(file.fileName()));
+    QVector<uint8_t> addresses;
+    QString error;
+    for (const QString &text : arguments) {
+        const std::optional<uint8_t> address = hexArgument(text, CliText::tr("address"), &error);
+        if (!address)
+            return usage(error);
+        addresses << *address;
+    }
+    return Parse{[=](Session &s) { return flashImage(s, image, addresses); }, QString()};
+}
+
+Parse parseLed(QStringList arguments)
+{
+    uint8_t device = 0;
+    QString error;
+    if (!splitAddress(QStringLiteral("led"), &arguments, 1, 1, &device, &error))
+        return usage(error);
+    const QString mode = arguments.first();
+    QByteArray request;
+    if (mode == QLatin1String("on"))
+        request = buildLed(kLedOn);
+    else if (mode == QLatin1String("off"))
+        request = buildLed(kLedOff);
+    else if (mode == QLatin1String("toggle"))
+        request = buildLedToggle();
+    else
+        return usage(CliText::tr("led: on, off or toggle expected"));
+    return Parse{[=](Session &s) { return switchLed(s, device, request); }, QString()};
+}
+
+Parse parseEeprom(QStringList arguments)
+{
+    uint8_t device = 0;
+    QString error;
+    if (!splitAddress(QStringLiteral("eeprom"), &arguments, 1, 2, &device, &error))
+        return usage(error);
+    const std::optional<uint8_t> eepromAddress =
+        hexArgument(arguments.at(0), CliText::tr("EEPROM address"), &error);
+    if (!eepromAddress)
+        return usage(error);
+    std::optional<uint8_t> value;
+    if (arguments.size() > 1 &&
+        !(value = hexArgument(arguments.at(1), CliText::tr("EEPROM value"), &error)))
+        return usage(error);
+    return Parse{[=](Session &s) { return accessEeprom(s, device, *eepromAddress, value); },
+                 QString()};
+}
+
+// Commands that take nothing but the device address.
+Parse parseAddressOnly(const QString &command, QStringList arguments,
+                       const std::function<int(Session &, uint8_t)> &run)
+{
+    uint8_t device = 0;
+    QString error;
+    if (!splitAddress(command, &arguments, 0, 0, &device, &error))
+        return usage(error);
+    return Parse{[=](Session &s) { return run(s, device); }, QString()};
+}
+
+Parse parseCommand(const QString &command, const QStringList &arguments)
+{
+    if (command == QLatin1String("scan"))
+        return parseScan(arguments);
+    if (command == QLatin1String("info"))
+        return parseAddressOnly(command, arguments, showInfo);
+    if (command == QLatin1String("set"))
+        return parseSet(arguments);
+    if (command == QLatin1String("reboot") || command == QLatin1String("reset")) {
+        const DeviceCommand request =
+            command == QLatin1String("reboot") ? CmdReboot : CmdResetToDefaults;
+        return parseAddressOnly(command, arguments, [request](Session &s, uint8_t device) {
+            return restartDevice(s, device, request);
+        });
+    }
+    if (command == QLatin1String("flash"))
+        return parseFlash(arguments);
+    if (command == QLatin1String("led"))
+        return parseLed(arguments);
+    if (command == QLatin1String("eeprom"))
+        return parseEeprom(arguments);
+    return usage(CliText::tr("unknown command '%1'").arg(command));
+}
+
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram,
+                 qPrintable(message), kProgram);
+    return ExitUsage;
+}
+
+} // namespace
+
+int run(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(CliText::tr(
+        "Scans, inspects, configures and flashes the RFID reader devices on an RS485 bus\n"
+        "through a serial port, one request at a time, for scripts and test rigs."));
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    const QCommandLineOption port(
+        QStringLiteral("port"),
+        CliText::tr("Serial port, any path it opens: /dev/ttyUSB0, a /dev/serial/by-id/ "
+                    "link, a pseudo-terminal (required but for ports)."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption baud(
+        QStringLiteral("baud"),
+        CliText::tr("Line speed: 4800, 9600, 19200, 38400, 57600 or 115200 (default)."),
+        QStringLiteral("RATE"), QString::number(kDefaultBaudRate));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  CliText::tr("JSON Lines on standard output instead of text."));
+    const QCommandLineOption quiet(QStringLiteral("quiet"),
+                                   CliText::tr("No progress, no text but results and errors."));
+    parser.addOptions({port, baud, json, quiet});
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 CliText::tr("One of the commands below, with its arguments."),
+                                 QStringLiteral("COMMAND [ARGUMENTS]"));
+
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+        std::fputs(qPrintable(helpText(parser)), stdout);
+        return ExitOk;
+    }
+    if (parser.isSet(version)) {
+        std::printf("%s %s\n", kProgram, qPrintable(QCoreApplication::applicationVersion()));
+        return ExitOk;
+    }
+    QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
+        return usageError(CliText::tr("no command given"));
+    const QString command = positional.takeFirst();
+    CliOutput out(parser.isSet(json), parser.isSet(quiet));
+    if (command == QLatin1String("ports")) {
+        if (!positional.isEmpty())
+            return usageError(CliText::tr("ports: no arguments expected"));
+        return listPorts(out);
+    }
+
+    QString error;
+    const std::optional<uint8_t> baudIndex = baudIndexArgument(parser.value(baud), &error);
+    if (!baudIndex)
+        return usageError(error);
+    const Parse parsed = parseCommand(command, positional);
+    if (!parsed.action)
+        return usageError(parsed.error);
+    if (!parser.isSet(port))
+        return usageError(command + CliText::tr(": --port is required"));
+
+    DeviceClient client;
+    if (!client.open(parser.value(port), kBaudRates[*baudIndex])) {
+        out.error(CliText::tr("cannot open %1: %2").arg(parser.value(port), client.errorString()));
+        return ExitPortFailed;
+    }
+    Session session{client, out, parser.value(port)};
+    return parsed.action(session);
+}
+
+} // namespace Cli

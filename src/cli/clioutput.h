@@ -1,0 +1,53 @@
+#ifndef CLIOUTPUT_H
+#define CLIOUTPUT_H
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+// Texts for people pass through tr(); result keys and values, which scripts read, never do.
+class CliText
+{
+    Q_DECLARE_TR_FUNCTIONS(CliText)
+};
+
+// Results on standard output (tab-separated text or JSON Lines); notes, errors and the progress
+// line on standard error.
+class CliOutput
+{
+public:
+    CliOutput(bool json, bool quiet);
+
+    bool isJson() const { return json; }
+
+    // Text mode prints the lines, JSON mode the object.
+    void result(const QStringList &textLines, const QJsonObject &object);
+    // JSON progress objects on standard output, unless quiet.
+    void event(const QJsonObject &object);
+    void note(const QString &text);
+    void error(const QString &text);
+
+    // A line redrawn in place while standard error is a terminal and output is not quiet.
+    void startProgress(const QString &label, qint64 total, const QString &unit);
+    void progress(qint64 done);
+    void endProgress();
+
+private:
+    void drawProgress(qint64 done);
+    void clearProgress();
+    static void writeLine(FILE *stream, const QString &text);
+
+    bool json;
+    bool quiet;
+    bool progressShown;
+    QString progressLabel;
+    QString progressUnit;
+    qint64 progressTotal = 0;
+    int drawnWidth = 0;
+    QElapsedTimer progressClock;
+    qint64 lastDrawMs = -1;
+};
+
+#endif // CLIOUTPUT_H

@@ -1,0 +1,385 @@
+// The window's device operations as one synchronous exchange after another.
+#include "devicecommands.h"
+
+#include "clioutput.h"
+#include "deviceclient.h"
+#include "exchangetiming.h"
+
+#include <QJsonValue>
+#include <QSerialPortInfo>
+
+#include <algorithm>
+
+using namespace ExchangeTiming;
+
+namespace Cli {
+namespace {
+
+// The answer of one step, or why there is none, told in the step's own words.
+struct Step
+{
+    DeviceAnswer answer;
+    QString failure;
+    bool ok() const { return failure.isEmpty(); }
+};
+
+QString failureText(const DeviceAnswer &answer, const QString &what, int limitMs)
+{
+    switch (answer.outcome) {
+    case DeviceAnswer::Outcome::Answered:
+        return QString();
+    case DeviceAnswer::Outcome::ErrorAnswer:
+        return CliText::tr("error answer to %1: %2")
+            .arg(what, errorNumberText(readErrorResponse(answer.data(), answer.size())));
+    case DeviceAnswer::Outcome::NoAnswer:
+        return CliText::tr("no answer to %1 within %2 ms").arg(what).arg(limitMs);
+    case DeviceAnswer::Outcome::PortFailed:
+        return CliText::tr("port failed during %1: %2").arg(what, answer.portError);
+    }
+    return QString();
+}
+
+// limitMs names the time in the message; the deadline may be shared with earlier steps.
+Step askBefore(DeviceClient &client, const QByteArray &request, const QString &what, int limitMs,
+               const QDeadlineTimer &deadline)
+{
+    Step step;
+    step.answer = client.exchange(request, deadline);
+    step.failure = failureText(step.answer, what, limitMs);
+    return step;
+}
+
+Step ask(DeviceClient &client, const QByteArray &request, const QString &what, int limitMs)
+{
+    return askBefore(client, request, what, limitMs, QDeadlineTimer(limitMs, Qt::PreciseTimer));
+}
+
+// A device's text with a tab, a line break or a terminal escape in it would forge result lines
+// or take over the terminal.
+QString printable(QString text)
+{
+    for (QChar &c : text) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char(' ');
+    }
+    return text;
+}
+
+QString answerText(const Step &step)
+{
+    return printable(readResponseText(step.answer.data(), step.answer.size()));
+}
+
+struct DeviceInfo
+{
+    QString version;
+    QString name;
+    DeviceSettings settings;
+};
+
+// Version, identification and settings, timed as the window's connect sequence. Returns why
+// they could not be read, or an empty text.
+QString readDeviceInfo(DeviceClient &client, DeviceInfo *info)
+{
+    const QDeadlineTimer connectDeadline(kConnectTimeoutMs, Qt::PreciseTimer);
+    const Step version =
+        askBefore(client, buildCommand(CmdGetVersion), CliText::tr("the version request"),
+                  kConnectTimeoutMs, connectDeadline);
+    if (!version.ok())
+        return version.failure;
+    const Step name =
+        askBefore(client, buildCommand(CmdGetDeviceName), CliText::tr("the identification request"),
+                  kConnectTimeoutMs, connectDeadline);
+    if (!name.ok())
+        return name.failure;
+    const Step settings = ask(client, buildCommand(CmdGetSettings),
+                              CliText::tr("the settings request"), kReadSettingsTimeoutMs);
+    if (!settings.ok())
+        return settings.failure;
+    *info = {answerText(version), answerText(name),
+             readSettings(settings.answer.data(), settings.answer.size())};
+    return QString();
+}
+
+void printInfo(CliOutput &out, const DeviceInfo &info)
+{
+    const DeviceSettings &s = info.settings;
+    const bool knownBaud = isValidBaudIndex(s.baudIndex);
+    const QString baud = knownBaud ? QString::number(kBaudRates[s.baudIndex])
+                                   : CliText::tr("unknown (index %1)").arg(s.baudIndex);
+    const QString shortName = printable(shortNameText(s.shortName));
+    out.result({QStringLiteral("version\t") + info.version, QStringLiteral("name\t") + info.name,
+                QStringLiteral("baud\t") + baud,
+                QStringLiteral("address\t") + hexByte(s.ownAddress),
+                QStringLiteral("terminated\t") + (s.terminated ? "on" : "off"),
+                QStringLiteral("short-name\t") + shortName},
+               {{"address", hexByte(s.ownAddress)},
+                {"version", info.version},
+                {"name", info.name},
+                {"baud", knownBaud ? QJsonValue(kBaudRates[s.baudIndex]) : QJsonValue()},
+                {"terminated", s.terminated != 0},
+                {"short_name", shortName}});
+}
+
+int fail(Session &session, const QString &failure)
+{
+    session.out.error(hexByte(session.client.deviceAddress()) + QStringLiteral(": ") + failure);
+    return ExitDeviceFailed;
+}
+
+// Reboot, reset and new firmware end alike: the device answers, restarts, tells its version.
+Step waitForRestart(DeviceClient &client)
+{
+    DeviceClient::pause(kDeviceRestartPauseMs);
+    return ask(client, buildCommand(CmdGetVersion),
+               CliText::tr("the version request after the restart"), kWaitDeviceTimeoutMs);
+}
+
+// ---- Firmware -----------------------------------------------------------------------------
+
+QString chunkName(int index, int count, int offset)
+{
+    return CliText::tr("chunk %1 of %2 (offset %3)").arg(index).arg(count).arg(offset);
+}
+
+// Asks the application to hand over unless the bootloader already runs (an interrupted update).
+QString reachBootloader(Session &session)
+{
+    DeviceClient &client = session.client;
+    Step version = ask(client, buildCommand(CmdGetVersion), CliText::tr("the version request"),
+                       kConnectTimeoutMs);
+    if (version.ok() && !isBootloaderVersion(answerText(version))) {
+        const Step enter = ask(client, buildCommand(CmdEnterBootloader),
+                               CliText::tr("the bootloader request"), kEnterBootloaderTimeoutMs);
+        if (!enter.ok())
+            return enter.failure;
+        DeviceClient::pause(kBootloaderStartPauseMs);
+        version = ask(client, buildCommand(CmdGetVersion),
+                      CliText::tr("the bootloader's version request"), kWaitBootloaderTimeoutMs);
+        if (version.ok() && !isBootloaderVersion(answerText(version)))
+            return CliText::tr("unsupported version from bootloader: ") + answerText(version);
+    }
+    if (!version.ok())
+        return version.failure;
+    session.out.note(hexByte(client.deviceAddress()) + CliText::tr(": bootloader ") +
+                     answerText(version));
+    return QString();
+}
+
+QString writeImage(Session &session, const QByteArray &image)
+{
+    DeviceClient &client = session.client;
+    const QString address = hexByte(client.deviceAddress());
+    const int total = image.size();
+    const int chunkCount = (total + kFirmwareChunkSize - 1) / kFirmwareChunkSize;
+    QString failure;
+    session.out.startProgress(CliText::tr("flash ") + address, total, CliText::tr("bytes"));
+    for (int offset = 0, index = 1; offset < total; offset += kFirmwareChunkSize, ++index) {
+        const int size = std::min(kFirmwareChunkSize, total - offset);
+        failure = ask(client, buildWriteFlash(image.constData() + offset, size),
+                      chunkName(index, chunkCount, offset), kWriteChunkTimeoutMs)
+                      .failure;
+        if (!failure.isEmpty())
+            break;
+        session.out.progress(offset + size);
+        session.out.event({{"event", "progress"},
+                           {"address", address},
+                           {"sent", offset + size},
+                           {"total", total}});
+    }
+    session.out.endProgress();
+    return failure;
+}
+
+// Returns why the device did not take the image, or an empty text and its new version.
+QString flashOne(Session &session, const QByteArray &image, QString *newVersion)
+{
+    DeviceClient &client = session.client;
+    QString failure = reachBootloader(session);
+    if (!failure.isEmpty())
+        return failure;
+    const Step erase = ask(client, buildCommand(CmdEraseFlash), CliText::tr("the flash erase"),
+                           kEraseFlashTimeoutMs);
+    if (!erase.ok())
+        return erase.failure;
+    failure = writeImage(session, image);
+    if (!failure.isEmpty())
+        return failure;
+    const Step finish = ask(client, buildCommand(CmdFinishFirmware),
+                            CliText::tr("the finish request"), kFinishFirmwareTimeoutMs);
+    if (finish.answer.outcome == DeviceAnswer::Outcome::ErrorAnswer)
+        return CliText::tr("image rejected (") + finish.failure + ')';
+    if (!finish.ok())
+        return finish.failure;
+    const Step version = waitForRestart(client);
+    if (!version.ok())
+        return version.failure;
+    *newVersion = answerText(version);
+    return QString();
+}
+
+} // namespace
+
+int listPorts(CliOutput &out)
+{
+    for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
+        out.result({port.systemLocation() + '\t' + port.description()},
+                   {{"path", port.systemLocation()}, {"description", port.description()}});
+    return ExitOk;
+}
+
+int scanBus(Session &session, uint8_t first, uint8_t last, int probeTimeoutMs)
+{
+    DeviceClient &client = session.client;
+    const int count = last - first + 1;
+    int found = 0;
+    bool failed = false;
+    session.out.startProgress(QStringLiteral("scan"), count, CliText::tr("addresses"));
+    for (int address = first; address <= last; ++address) {
+        client.setDeviceAddress(static_cast<uint8_t>(address));
+        const Step probe = ask(client, buildCommand(CmdGetDeviceName),
+                               CliText::tr("the identification request"), probeTimeoutMs);
+        session.out.progress(address - first + 1);
+        if (probe.ok()) {
+            ++found;
+            session.out.result(
+                {hexByte(client.deviceAddress()) + '\t' + answerText(probe)},
+                {{"address", hexByte(client.deviceAddress())}, {"name", answerText(probe)}});
+        } else if (probe.answer.outcome == DeviceAnswer::Outcome::PortFailed) {
+            session.out.endProgress();
+            return fail(session, probe.failure);
+        } else if (probe.answer.outcome == DeviceAnswer::Outcome::ErrorAnswer) {
+            fail(session, probe.failure);
+            failed = true;
+        }
+    }
+    session.out.endProgress();
+    if (found == 0) {
+        session.out.error(
+            CliText::tr("no device answered from %1 to %2").arg(hexByte(first), hexByte(last)));
+        return ExitDeviceFailed;
+    }
+    session.out.note(CliText::tr("%1 device(s) found").arg(found));
+    return failed ? ExitDeviceFailed : ExitOk;
+}
+
+int showInfo(Session &session, uint8_t address)
+{
+    session.client.setDeviceAddress(address);
+    DeviceInfo info;
+    const QString failure = readDeviceInfo(session.client, &info);
+    if (!failure.isEmpty())
+        return fail(session, failure);
+    printInfo(session.out, info);
+    return ExitOk;
+}
+
+int changeSettings(Session &session, uint8_t address, const SettingsChange &change)
+{
+    DeviceClient &client = session.client;
+    client.setDeviceAddress(address);
+    const Step current = ask(client, buildCommand(CmdGetSettings),
+                             CliText::tr("the settings request"), kReadSettingsTimeoutMs);
+    if (!current.ok())
+        return fail(session, current.failure);
+    DeviceSettings settings = readSettings(current.answer.data(), current.answer.size());
+    settings.baudIndex = change.baudIndex.value_or(settings.baudIndex);
+    settings.ownAddress = change.address.value_or(settings.ownAddress);
+    if (change.terminated)
+        settings.terminated = *change.terminated ? 1 : 0;
+    if (change.shortName)
+        settings.shortName = shortNameBytes(*change.shortName);
+    const Step written = ask(client, buildSetSettings(settings), CliText::tr("the settings write"),
+                             kWriteSettingsTimeoutMs);
+    if (!written.ok())
+        return fail(session, written.failure);
+
+    session.out.note(hexByte(address) + CliText::tr(": settings written, device restarting"));
+    DeviceClient::pause(kSettingsWrittenPauseMs);
+    // A device with an out-of-table rate keeps talking at the present one.
+    const int baudRate =
+        isValidBaudIndex(settings.baudIndex) ? kBaudRates[settings.baudIndex] : client.baudRate();
+    client.close();
+    client.setDeviceAddress(settings.ownAddress);
+    if (!client.open(session.portPath, baudRate)) {
+        session.out.error(
+            CliText::tr("cannot open %1 again: %2").arg(session.portPath, client.errorString()));
+        return ExitPortFailed;
+    }
+    DeviceInfo info;
+    const QString failure = readDeviceInfo(client, &info);
+    if (!failure.isEmpty())
+        return fail(session, failure);
+    printInfo(session.out, info);
+    return ExitOk;
+}
+
+int restartDevice(Session &session, uint8_t address, DeviceCommand command)
+{
+    DeviceClient &client = session.client;
+    client.setDeviceAddress(address);
+    const Step request = ask(client, buildCommand(command),
+                             command == CmdReboot ? CliText::tr("the reboot request")
+                                                  : CliText::tr("the factory reset"),
+                             kRestartRequestTimeoutMs);
+    if (!request.ok())
+        return fail(session, request.failure);
+    const Step version = waitForRestart(client);
+    if (!version.ok())
+        return fail(session, version.failure);
+    session.out.result({QStringLiteral("version\t") + answerText(version)},
+                       {{"address", hexByte(address)}, {"version", answerText(version)}});
+    return ExitOk;
+}
+
+int flashImage(Session &session, const QByteArray &image, const QVector<uint8_t> &addresses)
+{
+    int status = ExitOk;
+    for (uint8_t address : addresses) {
+        session.client.setDeviceAddress(address);
+        QString version;
+        const QString failure = flashOne(session, image, &version);
+        const QString tag = hexByte(address);
+        if (failure.isEmpty()) {
+            session.out.result({tag + "\tok\t" + version},
+                               {{"address", tag}, {"result", "ok"}, {"version", version}});
+            continue;
+        }
+        status = fail(session, failure);
+        session.out.result({tag + "\tfailed\t" + failure},
+                           {{"address", tag}, {"result", "failed"}, {"reason", failure}});
+    }
+    return status;
+}
+
+int switchLed(Session &session, uint8_t address, const QByteArray &request)
+{
+    session.client.setDeviceAddress(address);
+    const Step led =
+        ask(session.client, request, CliText::tr("the LED request"), kLedAnswerTimeoutMs);
+    return led.ok() ? ExitOk : fail(session, led.failure);
+}
+
+int accessEeprom(Session &session, uint8_t address, uint8_t eepromAddress,
+                 std::optional<uint8_t> value)
+{
+    DeviceClient &client = session.client;
+    client.setDeviceAddress(address);
+    if (value) {
+        const Step write = ask(client, buildPnEepromWrite(eepromAddress, *value),
+                               CliText::tr("the EEPROM write"), kPnEepromAnswerTimeoutMs);
+        return write.ok() ? ExitOk : fail(session, write.failure);
+    }
+    const Step read = ask(client, buildPnEepromRead(eepromAddress), CliText::tr("the EEPROM read"),
+                          kPnEepromAnswerTimeoutMs);
+    if (!read.ok())
+        return fail(session, read.failure);
+    if (!isPnEepromReadAnswer(read.answer.size()))
+        return fail(session, CliText::tr("the answer to the EEPROM read carries no value"));
+    const QString byte = hexByte(readPnEepromValue(read.answer.data(), read.answer.size()));
+    session.out.result({hexByte(eepromAddress) + '\t' + byte},
+                       {{"register", hexByte(eepromAddress)}, {"value", byte}});
+    return ExitOk;
+}
+
+} // namespace Cli

@@ -1,0 +1,179 @@
+// talvik-ota-cli run as a script runs it, against a simulated bus in this process.
+#include "e2efixture.h"
+#include "simscenario.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+// Two firmware updates with their bootloader and restart pauses, on a loaded machine.
+constexpr int kRunTimeoutMs = 30000;
+constexpr int kQuietMs = 200;
+constexpr int kImageSize = 1000; // four chunks, the last one short
+
+// Requests on the line as "1A 09", repeats of one request folded into "1A F2 x4".
+QString wireSummary(const SimBusThread &bus)
+{
+    QStringList requests;
+    int repeats = 0;
+    const auto foldRepeats = [&] {
+        if (repeats > 1)
+            requests.last() += QStringLiteral(" x%1").arg(repeats);
+    };
+    for (const SimTraceEntry &entry : bus.trace()) {
+        if (!entry.isRequest())
+            continue;
+        const QString request = hexByte(entry.address) + ' ' + hexByte(uint8_t(entry.command()));
+        if (!requests.isEmpty() && requests.last().startsWith(request)) {
+            ++repeats;
+            continue;
+        }
+        foldRepeats();
+        requests << request;
+        repeats = 1;
+    }
+    foldRepeats();
+    return requests.join('|');
+}
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    SimBusThread *bus = nullptr;
+    QString out;
+    QString err;
+
+    void writeFile(const QString &name, const QByteArray &bytes)
+    {
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+    // Devices as "addr=1A,dropafter=2;addr=80" in the simulator's own keys.
+    void startBus(const QString &devices)
+    {
+        bus = new SimBusThread(E2e::fastBus());
+        QVERIFY(bus->start());
+        for (const QString &keys : devices.split(';', Qt::SkipEmptyParts)) {
+            SimDeviceConfig config;
+            QString error;
+            QVERIFY2(SimSetup::parseDevice(keys, &config, &error), qPrintable(error));
+            bus->addDevice(config);
+        }
+    }
+    // The bus's port comes first unless the arguments name one; @NAME is a file in dir.
+    int runCli(QString arguments)
+    {
+        if (!arguments.startsWith("--port"))
+            arguments.prepend("--port " + bus->portPath() + ' ');
+        arguments.replace('@', dir.path() + '/');
+        QProcess cli;
+        cli.start(TALVIK_CLI_PATH, arguments.split(' '));
+        if (!cli.waitForFinished(kRunTimeoutMs))
+            qWarning("talvik-ota-cli %s did not finish", qPrintable(arguments));
+        out = QString::fromUtf8(cli.readAllStandardOutput()).trimmed();
+        err = QString::fromUtf8(cli.readAllStandardError());
+        return cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QByteArray body = QByteArrayLiteral("VER:CLI-1\0");
+        body.append(QByteArray(kImageSize - 4 - body.size(), '\x5A'));
+        writeFile("fw.bin", simSealImage(body));
+        writeFile("unsealed.bin", QByteArray(kImageSize, '\x5A'));
+        writeFile("empty.bin", QByteArray());
+    }
+    void cleanup()
+    {
+        delete bus;
+        bus = nullptr;
+    }
+
+    void command_data()
+    {
+        addColumns<QString, QString, int, QString, QString, QString>(
+            {"devices", "arguments", "exitCode", "output", "errors", "wire"});
+        addRow("info, a device text with control characters",
+               "addr=1A,name=Door\tA\n\x1b,short=DOOR,term=1", "info 1a", 0,
+               "version\tAPP 1.0.0|name\tDoor A  |baud\t115200|address\t1A|terminated\ton|"
+               "short-name\tDOOR",
+               "", "1A 09|1A 0A|1A 0C");
+        addRow("info as JSON", "addr=80", "--json info 0x80", 0,
+               R"({"address":"80","baud":115200,"name":"Talvik RFID reader","short_name":"",)"
+               R"("terminated":false,"version":"APP 1.0.0"})",
+               "", "80 09|80 0A|80 0C");
+        addRow("set, read back at the new address and rate", "addr=1A,short=DOOR",
+               "set 1A --baud 9600 --address 2B --terminated on", 0,
+               "version\tAPP 1.0.0|name\tTalvik RFID reader|baud\t9600|address\t2B|"
+               "terminated\ton|short-name\tDOOR",
+               "", "1A 0C|1A 0B|2B 09|2B 0A|2B 0C");
+        addRow("reboot", "addr=80", "reboot 80", 0, "version\tAPP 1.0.0", "", "80 08|80 09");
+        addRow("scan of an empty bus", "", "--json scan --from 10 --to 12", 1, "",
+               "no device answered from 10 to 12", "10 0A|11 0A|12 0A");
+        addRow("silent device", "", "info 80", 1, "",
+               "80: no answer to the version request within 500 ms", "80 09");
+        addRow("error answer", "addr=80,error=F4:0102", "eeprom 80 12", 1, "",
+               "80: error answer to the EEPROM read: Error received to command 0xF4 - err no "
+               ":0x0102",
+               "80 F4");
+        addRow("two flashed, the first silent halfway", "addr=1A,dropafter=2;addr=80",
+               "flash @fw.bin 1A 80", 1,
+               "1A\tfailed\tno answer to chunk 3 of 4 (offset 512) within 1000 ms|80\tok\tCLI-1",
+               "1A: no answer to chunk 3 of 4 (offset 512) within 1000 ms",
+               "1A 09|1A F0|1A 09|1A F1|1A F2 x3|80 09|80 F0|80 09|80 F1|80 F2 x4|80 F3|80 09");
+        addRow("flash resumed in the bootloader, JSON progress", "addr=1A,bootloader=1",
+               "--json flash @fw.bin 1A", 0,
+               R"({"address":"1A","event":"progress","sent":256,"total":1000}|)"
+               R"({"address":"1A","event":"progress","sent":512,"total":1000}|)"
+               R"({"address":"1A","event":"progress","sent":768,"total":1000}|)"
+               R"({"address":"1A","event":"progress","sent":1000,"total":1000}|)"
+               R"({"address":"1A","result":"ok","version":"CLI-1"})",
+               "", "1A 09|1A F1|1A F2 x4|1A F3|1A 09");
+        addRow("image rejected", "addr=80,bootloader=1", "--quiet flash @unsealed.bin 80", 1,
+               "80\tfailed\timage rejected (error answer to the finish request: Error received "
+               "to command 0xF3 - err no :0x0024)",
+               "80: image rejected", "80 09|80 F1|80 F2 x4|80 F3");
+        addRow("empty image", "addr=80", "flash @empty.bin 80", 2, "", "empty.bin is empty", "");
+        addRow("bad address", "addr=80", "flash @fw.bin 80 1G", 2, "", "bad address '1G'", "");
+        addRow("unknown option", "addr=80", "scan --fast", 2, "", "Unknown option 'fast'", "");
+        addRow("port missing", "addr=80", "--port /dev/talvik-none info 80", 3, "",
+               "cannot open /dev/talvik-none", "");
+    }
+
+    void command()
+    {
+        QFETCH(QString, devices);
+        QFETCH(QString, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        QFETCH(QString, errors);
+        QFETCH(QString, wire);
+
+        startBus(devices);
+        QCOMPARE(runCli(arguments), exitCode);
+        QCOMPARE(out, output.replace('|', '\n'));
+        QVERIFY2(err.contains(errors), qPrintable(err));
+        if (wire.isEmpty())
+            QVERIFY(E2e::busStaysQuiet(*bus, kQuietMs));
+        QCOMPARE(wireSummary(*bus), wire);
+    }
+
+    void scanProbesEveryAddressOnce()
+    {
+        startBus("addr=01,name=Entrance;addr=1A,name=Door;addr=80,name=Hall");
+        QCOMPARE(runCli("scan --timeout 10"), 0);
+        QCOMPARE(out, "01\tEntrance\n1A\tDoor\n80\tHall");
+        QStringList probes;
+        for (int address = 0; address <= 0xFF; ++address)
+            probes << hexByte(uint8_t(address)) + " 0A";
+        QCOMPARE(wireSummary(*bus), probes.join('|'));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
