@@ -45,12 +45,6 @@ private slots:
         shown.sort();
         QCOMPARE(shown,
                  QStringList({"gbConnectionSettings", "gbDeviceCommands", "gbDeviceSettings"}));
-        const QList<QLabel *> labels = window->statusBar()->findChildren<QLabel *>();
-        QCOMPARE(labels.size(), 2);
-        QCOMPARE(labels.first()->text() + labels.last()->text(), QString());
-        QVERIFY(!window->statusBar()->findChild<QProgressBar *>()->isTextVisible());
-        QCOMPARE(window->findChild<QLabel *>("labStatistic")->text(),
-                 QStringLiteral("Not found: 0\tFound:0\nRetry: 0   \tErrors:0"));
         QVERIFY(log()->toPlainText().isEmpty());
     }
 

@@ -7,7 +7,6 @@
 #include "datatable.h"
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QSerialPort>
 #include <QTemporaryDir>
 
 #include <QtTest>
@@ -22,29 +21,20 @@ namespace {
 
 constexpr uint8_t kAddress = 0x1A;
 constexpr int kAnswerTimeoutMs = 2000;
-// Longer than any answer of an idle simulator takes.
-constexpr int kQuietMs = 150;
 
 QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(text);
 }
 
-SimBusOptions unpaced()
-{
-    SimBusOptions options;
-    options.paced = false;
-    return options;
-}
-
 const QByteArray kVersionRequestTo01 = hex("F50400FBFF010917BF");
 
 // Opened as termios programs and scripts open a port: no exclusive lock, only the speed.
-int openPlain(const QString &path)
+int openPlain(const QString &path, speed_t speed = B115200)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     termios line{};
-    if (fd >= 0 && tcgetattr(fd, &line) == 0 && cfsetspeed(&line, B115200) == 0)
+    if (fd >= 0 && tcgetattr(fd, &line) == 0 && cfsetspeed(&line, speed) == 0)
         tcsetattr(fd, TCSANOW, &line);
     return fd;
 }
@@ -58,83 +48,69 @@ QByteArray readWaiting(int fd)
     return bytes;
 }
 
+QByteArray frameTo(uint8_t address, const QByteArray &payload)
+{
+    const QByteArray covered = char(address) + payload;
+    const uint16_t length = uint16_t(covered.size() + 2);
+    const uint16_t crc =
+        crc16Ccitt(reinterpret_cast<const uint8_t *>(covered.constData()), size_t(covered.size()));
+    return QByteArray(1, '\xF5') + char(length) + char(length >> 8) + char(~length) +
+           char(~length >> 8) + covered + char(crc) + char(crc >> 8);
+}
+
 } // namespace
 
 class TestSimulator : public QObject
 {
     Q_OBJECT
 
-    // A bus with this one device and a port open on it, as the tool opens it.
-    bool start(const SimDeviceConfig &config, const SimBusOptions &options = SimBusOptions(),
-               qint32 baud = QSerialPort::Baud115200)
+    std::unique_ptr<SimBusThread> bus;
+    int deviceId = -1;
+    int fd = -1;
+
+    // A bus with this one device and a client on its port.
+    bool start(const SimDeviceConfig &config, bool paced, speed_t speed = B115200)
     {
+        SimBusOptions options;
+        options.paced = paced;
         bus = std::make_unique<SimBusThread>(options);
-        if (!bus->start())
-            return false;
-        deviceId = bus->addDevice(config);
-        QObject::connect(&port, &QSerialPort::readyRead, [this] {
-            const QByteArray chunk = port.readAll();
-            codec.receiveBytes(reinterpret_cast<const uint8_t *>(chunk.constData()),
-                               size_t(chunk.size()));
-        });
-        QObject::connect(&codec, &BinaryProtocol::protocolWrite, [this](uint8_t *buff, size_t len) {
-            port.write(reinterpret_cast<const char *>(buff), qint64(len));
-        });
-        QObject::connect(&codec, &BinaryProtocol::frameComplete, [this](uint8_t *buff, size_t len) {
-            answers.append(QByteArray(reinterpret_cast<const char *>(buff), int(len)));
-        });
-        return open(baud);
+        deviceId = bus->start() ? bus->addDevice(config) : -1;
+        return deviceId >= 0 && (fd = openPlain(bus->portPath(), speed)) >= 0;
     }
-    bool open(qint32 baud)
-    {
-        port.setPortName(bus->portPath());
-        port.setBaudRate(baud);
-        return port.open(QIODevice::ReadWrite);
-    }
-    void send(const QByteArray &payload)
-    {
-        codec.setDeviceAddress(kAddress);
-        codec.sendFrame(reinterpret_cast<const uint8_t *>(payload.constData()),
-                        size_t(payload.size()));
-    }
-    // Sends the payload and waits for one more answer; its time in ms, -1 when none came.
+    // Sends the payload and waits for a whole answer frame; its time in ms, -1 when none came.
     qint64 exchange(const QByteArray &payload)
     {
-        const int before = answers.size();
+        QByteArray answer;
         QElapsedTimer clock;
         clock.start();
-        send(payload);
-        return QTest::qWaitFor([&] { return answers.size() > before; }, kAnswerTimeoutMs)
+        if (::write(fd, frameTo(kAddress, payload).constData(), payload.size() + 8) < 0)
+            return -1;
+        return QTest::qWaitFor(
+                   [&] {
+                       answer += readWaiting(fd);
+                       return answer.size() > 5 &&
+                              answer.size() >= 5 + (uchar(answer[1]) | uchar(answer[2]) << 8);
+                   },
+                   kAnswerTimeoutMs)
                    ? clock.elapsed()
                    : -1;
     }
 
-    std::unique_ptr<SimBusThread> bus;
-    int deviceId = -1;
-    QSerialPort port;
-    BinaryProtocol codec;
-    QByteArrayList answers;
-
 private slots:
     void cleanup()
     {
-        // The port goes first: a vanished master makes it report errors endlessly.
-        port.close();
-        port.disconnect();
-        codec.disconnect();
-        answers.clear();
+        ::close(fd);
         bus.reset();
     }
 
     void pacingTakesLineTime()
     {
         // 9 request bytes plus a 118-byte answer at 9600 baud: about 132 ms on the wire.
-        constexpr int kBaud = 9600;
         constexpr int kNameLength = 108;
-        constexpr qint64 kLineTimeMs = (9 + 10 + kNameLength) * 10 * 1000 / kBaud;
+        constexpr qint64 kLineTimeMs = (9 + 10 + kNameLength) * 10 * 1000 / 9600;
         SimDeviceConfig config = SimDeviceConfig::at(kAddress, QString(kNameLength, 'n'));
-        config.settings.baudIndex = uint8_t(baudIndexOf(kBaud));
-        QVERIFY(start(config, SimBusOptions(), kBaud));
+        config.settings.baudIndex = uint8_t(baudIndexOf(9600));
+        QVERIFY(start(config, true, B9600));
 
         const qint64 paced = exchange(hex("0A"));
         QVERIFY2(paced >= kLineTimeMs - 2, qPrintable(QString::number(paced)));
@@ -150,21 +126,17 @@ private slots:
         SimDeviceConfig config = SimDeviceConfig::at(kAddress);
         config.timing.restartMs = kRestartMs;
         config.settings.baudIndex = uint8_t(baudIndexOf(9600));
-        QVERIFY(start(config, unpaced()));
+        QVERIFY(start(config, false));
 
-        // At the tool's start rate the device hears nothing.
-        send(hex("09"));
-        QTest::qWait(kQuietMs);
-        QVERIFY(answers.isEmpty());
+        // At the client's first rate the device hears nothing.
+        QCOMPARE(exchange(hex("09")), -1);
         QVERIFY(bus->trace().last().note.startsWith(QLatin1String("not heard")));
-
-        port.setBaudRate(9600);
+        ::close(fd);
+        fd = openPlain(bus->portPath(), B9600);
         QVERIFY(exchange(hex("08")) >= 0);
         QElapsedTimer sinceAnswer;
         sinceAnswer.start();
-        send(hex("09"));
-        QTest::qWait(kQuietMs);
-        QCOMPARE(answers.size(), 1);
+        QCOMPARE(exchange(hex("09")), -1);
         QCOMPARE(bus->trace().last().note, QStringLiteral("device busy or restarting"));
         QTRY_VERIFY(sinceAnswer.elapsed() > kRestartMs);
         QVERIFY(exchange(hex("09")) >= 0);
