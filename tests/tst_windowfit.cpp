@@ -1,5 +1,5 @@
-// The window at the fonts of the desktops technicians use: every text whole, nothing on top of
-// anything else, the service boxes included.
+// The window at the fonts of Linux desktops: every text whole and nothing on top of anything
+// else, the hidden service boxes included.
 #include "mainwindow.h"
 
 #include "datatable.h"
@@ -8,76 +8,47 @@
 #include <QtWidgets>
 
 namespace {
-// The part of a label, check box or push button that the style leaves for the text.
-QRect textRoom(QWidget *widget)
+QDebug newFault(QStringList *faults)
 {
+    faults->append(QString());
+    return QDebug(&faults->last());
+}
+
+// A label's or button's text that is wider or taller than the room its style leaves for it.
+void findCutText(QWidget *widget, QStringList *faults)
+{
+    auto *label = qobject_cast<QLabel *>(widget);
+    auto *button = qobject_cast<QAbstractButton *>(widget);
+    if ((!label && !button) || !widget->isVisible())
+        return;
     QStyleOptionButton option;
     option.initFrom(widget);
-    if (qobject_cast<QCheckBox *>(widget))
-        return widget->style()->subElementRect(QStyle::SE_CheckBoxContents, &option, widget);
-    if (qobject_cast<QPushButton *>(widget))
-        return widget->style()->subElementRect(QStyle::SE_PushButtonContents, &option, widget);
-    return widget->contentsRect();
+    const auto element = qobject_cast<QCheckBox *>(widget) ? QStyle::SE_CheckBoxContents
+                                                           : QStyle::SE_PushButtonContents;
+    const QRect room =
+        label ? label->contentsRect() : widget->style()->subElementRect(element, &option, widget);
+    const QString text = label ? label->text() : button->text();
+    const QSize needed = widget->fontMetrics().size(Qt::TextExpandTabs, text);
+    if (needed.width() > room.width() || needed.height() > room.height())
+        newFault(faults) << widget << "needs" << needed << "has" << room.size();
 }
 
-QString shownText(QWidget *widget)
+// Visible children of one container that overlap each other or stick out of it.
+void findCrowding(QWidget *container, QStringList *faults)
 {
-    if (auto *label = qobject_cast<QLabel *>(widget))
-        return label->text();
-    if (auto *button = qobject_cast<QAbstractButton *>(widget))
-        return button->text();
-    return QString();
-}
-
-QString describe(const QWidget *widget, const QRect &rect)
-{
-    return QStringLiteral("%1 %2x%3+%4+%5")
-        .arg(widget->objectName())
-        .arg(rect.width())
-        .arg(rect.height())
-        .arg(rect.x())
-        .arg(rect.y());
-}
-
-// Texts wider or taller than their room.
-QStringList cutTexts(const QWidget &window)
-{
-    QStringList faults;
-    for (QWidget *widget : window.findChildren<QWidget *>()) {
-        const QString text = shownText(widget);
-        if (text.isEmpty() || !widget->isVisible())
-            continue;
-        const QSize needed = widget->fontMetrics().size(Qt::TextExpandTabs, text);
-        const QRect room = textRoom(widget);
-        if (needed.width() > room.width() || needed.height() > room.height())
-            faults << QStringLiteral("%1 needs %2x%3")
-                          .arg(describe(widget, room))
-                          .arg(needed.width())
-                          .arg(needed.height());
-    }
-    return faults;
-}
-
-// Visible children that overlap each other or stick out of their container.
-QStringList crowdedChildren(QWidget *container)
-{
-    QStringList faults;
     QList<QWidget *> shown;
     for (QWidget *child :
          container->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
         if (!child->isVisible())
             continue;
         if (!container->rect().contains(child->geometry()))
-            faults << describe(child, child->geometry()) + " outside " +
-                          describe(container, container->rect());
-        for (const QWidget *other : shown) {
+            newFault(faults) << child << "outside" << container;
+        for (QWidget *other : shown) {
             if (other->geometry().intersects(child->geometry()))
-                faults << describe(child, child->geometry()) + " over " +
-                              describe(other, other->geometry());
+                newFault(faults) << child << "over" << other;
         }
         shown << child;
     }
-    return faults;
 }
 } // namespace
 
@@ -88,7 +59,7 @@ class TestWindowFit : public QObject
 private slots:
     void everyTextFitsAndNothingOverlaps_data()
     {
-        addColumns<QString, int, bool>({"family", "pointSize", "atMinimumSize"});
+        addColumns<QString, int, bool>({"family", "pointSize", "smallestWindow"});
         addRow("DejaVu Sans 9", "DejaVu Sans", 9, false);
         addRow("DejaVu Sans 10", "DejaVu Sans", 10, false);
         addRow("DejaVu Sans 11", "DejaVu Sans", 11, false);
@@ -102,29 +73,31 @@ private slots:
     {
         QFETCH(QString, family);
         QFETCH(int, pointSize);
-        QFETCH(bool, atMinimumSize);
+        QFETCH(bool, smallestWindow);
         QApplication::setFont(QFont(family, pointSize));
         QVERIFY2(QFontInfo(QApplication::font()).family() == family,
-                 qPrintable(family + " is not installed (scripts/lib.sh lists its package)"));
+                 qPrintable(family + " is not installed (its package is in scripts/lib.sh)"));
 
         MainWindow window;
-        QList<QWidget *> containers{window.centralWidget()};
-        for (QGroupBox *box : window.findChildren<QGroupBox *>()) {
-            // The service boxes are hidden at start; the smallest window is checked as it opens.
-            if (!atMinimumSize)
+        const QList<QGroupBox *> boxes = window.findChildren<QGroupBox *>();
+        // The smallest window is checked as the operator sees it, service boxes hidden.
+        for (QGroupBox *box : boxes) {
+            if (!smallestWindow)
                 box->show();
-            containers << box;
         }
         // Boxes shown in a window not shown yet leave the layouts' cached sizes behind.
         window.centralWidget()->layout()->activate();
-        window.resize(atMinimumSize ? window.minimumSize() : window.sizeHint());
+        window.resize(smallestWindow ? window.minimumSize() : window.sizeHint());
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
 
-        QStringList faults = cutTexts(window);
-        for (QWidget *container : containers)
-            faults << crowdedChildren(container);
-        QVERIFY2(faults.isEmpty(), qPrintable(faults.join("\n")));
+        QStringList faults;
+        for (QWidget *widget : window.findChildren<QWidget *>())
+            findCutText(widget, &faults);
+        findCrowding(window.centralWidget(), &faults);
+        for (QGroupBox *box : boxes)
+            findCrowding(box, &faults);
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
     }
 };
 
