@@ -4,8 +4,8 @@
 
 int main(int argc, char *argv[])
 {
-    // Qt 5 draws at one pixel per point on high-density screens unless asked before the
-    // application object exists.
+    // Without these Qt 5 lays the window out in device pixels: tiny on a high-density screen,
+    // with blurry icons. They only take effect before the application object exists.
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication app(argc, argv);
