@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QGroupBox>
 #include <QLabel>
 #include <QProgressBar>
 #include <QRect>
@@ -18,6 +19,15 @@ constexpr int kVersionMinor = 6;
 constexpr int kStatusWidgetWidth = 160;
 constexpr int kStatusWidgetHeight = 20;
 constexpr int kStatusWidgetStretch = 1;
+
+// The form's minimum sizes were drawn for a smaller font than Linux desktops use. They stay as
+// floors and grow to what the layouts need at the font in use, so a small window cuts no text.
+void raiseMinimumSizesToContents(QMainWindow *window)
+{
+    for (QGroupBox *box : window->findChildren<QGroupBox *>())
+        box->setMinimumSize(box->minimumSize().expandedTo(box->minimumSizeHint()));
+    window->setMinimumSize(window->minimumSize().expandedTo(window->minimumSizeHint()));
+}
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
@@ -67,6 +77,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->gbTests->hide();
     ui->gbAddressTag->hide();
     ui->gbLed->hide();
+
+    raiseMinimumSizesToContents(this);
 }
 
 MainWindow::~MainWindow()
