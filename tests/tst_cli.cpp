@@ -2,10 +2,6 @@
 #include "e2efixture.h"
 #include "simscenario.h"
 
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QtTest>
-
 namespace {
 // Two firmware updates with their bootloader and restart pauses, on a loaded machine.
 constexpr int kRunTimeoutMs = 30000;
@@ -16,19 +12,16 @@ constexpr int kImageSize = 1000; // four chunks, the last one short
 QString wireSummary(const SimBusThread &bus)
 {
     QStringList requests;
-    int repeats = 1;
     for (const SimTraceEntry &entry : bus.trace()) {
-        const QString request = hexByte(entry.address) + ' ' + hexByte(uint8_t(entry.command()));
-        if (!entry.isRequest())
-            continue;
-        const bool repeated = !requests.isEmpty() && requests.last().section(" x", 0, 0) == request;
-        repeats = repeated ? repeats + 1 : 1;
-        if (repeated)
-            requests.last() = request + QStringLiteral(" x%1").arg(repeats);
-        else
-            requests << request;
+        if (entry.isRequest())
+            requests << hexByte(entry.address) + ' ' + hexByte(uint8_t(entry.command()));
     }
-    return requests.join('|');
+    QString wire = requests.join('|');
+    static const QRegularExpression repeated(QStringLiteral("(\\w\\w \\w\\w)(\\|\\1(?!\\w))+"));
+    for (QRegularExpressionMatch run; (run = repeated.match(wire)).hasMatch();)
+        wire.replace(run.capturedStart(), run.capturedLength(),
+                     run.captured(1) + QStringLiteral(" x%1").arg((run.capturedLength() + 1) / 6));
+    return wire;
 }
 } // namespace
 

@@ -4,14 +4,7 @@
 
 #include "datatable.h"
 
-#include <QtTest>
-
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 const QString kThreeUmlauts = QString::fromUtf8("\xC3\x84\xC3\x96\xC3\x9C");
 const QByteArray kRecordAB7 = hex("06 01 88 A7 41 42 00 00 07 01 FD FD");

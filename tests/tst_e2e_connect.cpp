@@ -2,15 +2,6 @@
 // ends.
 #include "e2efixture.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QElapsedTimer>
-#include <QLoggingCategory>
-#include <QProgressBar>
-#include <QThread>
-#include <QtTest>
-
 using E2e::lines;
 using ExchangeTiming::kConnectTimeoutMs;
 using ExchangeTiming::kScanProbeTimeoutMs;

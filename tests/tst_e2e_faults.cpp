@@ -4,11 +4,6 @@
 // happened, with the controls telling the truth about the port, and the next connect must work.
 #include "e2efixture.h"
 
-#include <QFile>
-#include <QProgressBar>
-#include <QTemporaryDir>
-#include <QtTest>
-
 using E2e::lines;
 
 namespace {

@@ -1,7 +1,9 @@
-// The window as the operator first sees it, and the log view.
+// The window as the operator first sees it, at the fonts of Linux desktops: every text whole and
+// nothing on top of anything else, the hidden service boxes included. And the log view.
 #include "mainwindow.h"
 
-#include <QtTest>
+#include "datatable.h"
+
 #include <QtWidgets>
 
 #include <memory>
@@ -9,32 +11,94 @@
 namespace {
 constexpr int kMillisecondsPerDay = 24 * 60 * 60 * 1000;
 constexpr int kClockSlackMs = 2000;
+
+enum class Size { Opened, Hint, Smallest };
+
+// With the hidden service boxes shown when asked; opened grows to the size hint if need be.
+std::unique_ptr<MainWindow> showWindow(bool serviceBoxes, Size size = Size::Hint)
+{
+    auto window = std::make_unique<MainWindow>();
+    for (QGroupBox *box : window->findChildren<QGroupBox *>())
+        box->setVisible(box->isVisibleTo(window.get()) || serviceBoxes);
+    // Boxes shown in a window not shown yet leave the layouts' cached sizes behind.
+    window->centralWidget()->layout()->activate();
+    const QSize hint = window->sizeHint();
+    window->resize(size == Size::Smallest ? window->minimumSize()
+                   : size == Size::Hint   ? hint
+                                          : window->size().expandedTo(hint));
+    window->show();
+    return QTest::qWaitForWindowExposed(window.get()) ? std::move(window) : nullptr;
+}
+
+// Faults of one shown widget: its text cut, or its place outside its parent or over a sibling.
+void checkWidget(QWidget *widget, QDebug &faults)
+{
+    if (!widget->isVisible())
+        return;
+    QStyleOptionButton option;
+    option.initFrom(widget);
+    const auto element =
+        widget->inherits("QCheckBox") ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents;
+    const QSize room = widget->inherits("QLabel")
+                           ? widget->contentsRect().size()
+                           : widget->style()->subElementRect(element, &option, widget).size();
+    const QSize needed =
+        widget->fontMetrics().size(Qt::TextExpandTabs, widget->property("text").toString());
+    if ((widget->inherits("QLabel") || widget->inherits("QAbstractButton")) &&
+        room.expandedTo(needed) != room)
+        faults << widget << "needs" << needed << "has" << room << "\n";
+    QWidget *parent = widget->parentWidget();
+    if (!parent->rect().contains(widget->geometry()))
+        faults << widget << "outside" << parent << "\n";
+    for (QWidget *other : parent->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (other != widget && other->isVisible() &&
+            other->geometry().intersects(widget->geometry()))
+            faults << widget << "over" << other << "\n";
+    }
+}
 } // namespace
 
 class TestMainWindow : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<MainWindow> window;
-
-    QTextEdit *log() { return window->findChild<QTextEdit *>("teLogs"); }
-    void logd(const QString &msg)
-    {
-        QVERIFY(QMetaObject::invokeMethod(window.get(), "logd", Q_ARG(QString, msg)));
-    }
-
 private slots:
-    void init()
+    void everyTextFitsAndNothingOverlaps_data()
     {
-        window = std::make_unique<MainWindow>();
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        addColumns<QFont, bool>({"font", "smallestWindow"});
+        for (const auto &[family, size] : {std::pair{"DejaVu Sans", 9},
+                                           {"DejaVu Sans", 10},
+                                           {"DejaVu Sans", 11},
+                                           {"DejaVu Sans", 12},
+                                           {"Noto Sans", 11},
+                                           {"Cantarell", 11}})
+            addRow(qPrintable(QStringLiteral("%1 %2").arg(family).arg(size)), QFont(family, size),
+                   false);
+        addRow("DejaVu Sans 10, smallest window", QFont("DejaVu Sans", 10), true);
     }
 
-    void cleanup() { window.reset(); }
+    void everyTextFitsAndNothingOverlaps()
+    {
+        QFETCH(QFont, font);
+        QFETCH(bool, smallestWindow);
+        // Its package is in scripts/lib.sh: a missing font must fail, not fall back.
+        QVERIFY2(QFontInfo(font).family() == font.family(), qPrintable(font.family()));
+        QApplication::setFont(font);
+        // The smallest window is checked as the operator sees it, service boxes hidden.
+        const auto window =
+            showWindow(!smallestWindow, smallestWindow ? Size::Smallest : Size::Hint);
+        QVERIFY(window);
+        QString faults;
+        QDebug out(&faults);
+        for (QWidget *widget : window->findChildren<QWidget *>())
+            checkWidget(widget, out);
+        QVERIFY2(faults.isEmpty(), qPrintable(faults));
+    }
 
     void startState()
     {
+        const auto window = showWindow(false);
+        QVERIFY(window);
         QCOMPARE(window->windowTitle(), QStringLiteral("Talvik RS485 OTA+tester - v1.6"));
         // The service boxes are built and wired but out of sight.
         QStringList shown;
@@ -45,33 +109,51 @@ private slots:
         shown.sort();
         QCOMPARE(shown,
                  QStringList({"gbConnectionSettings", "gbDeviceCommands", "gbDeviceSettings"}));
-        QVERIFY(log()->toPlainText().isEmpty());
+        QVERIFY(window->findChild<QTextEdit *>("teLogs")->toPlainText().isEmpty());
     }
 
     void logShowsEachMessageAsTimestampedPlainText()
     {
+        const auto window = showWindow(false);
+        QVERIFY(window);
+        auto *log = window->findChild<QTextEdit *>("teLogs");
         // Markup and entities shown as typed; an open tag does not swallow the lines after it.
         const QStringList messages{"<b>x</b>", "", "R&D &amp; more"};
         const QTime before = QTime::currentTime();
         for (const QString &msg : messages)
-            logd(msg);
-        const QStringList lines = log()->toPlainText().split('\n');
+            QVERIFY(QMetaObject::invokeMethod(window.get(), "logd", Q_ARG(QString, msg)));
+        const QStringList lines = log->toPlainText().split('\n');
         QCOMPARE(lines.size(), messages.size());
         for (int i = 0; i < lines.size(); ++i) {
-            const QRegularExpressionMatch match =
-                QRegularExpression("^(\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d) - " +
-                                   QRegularExpression::escape(messages.at(i)) + "$")
-                    .match(lines.at(i));
-            QVERIFY2(match.hasMatch(), qPrintable(lines.at(i)));
+            QCOMPARE(lines.at(i).mid(12), " - " + messages.at(i));
             // 24-hour local time of the moment of logging (the wrap keeps this valid at midnight).
-            const QTime stamped = QTime::fromString(match.captured(1), "hh:mm:ss.zzz");
+            const QTime stamped = QTime::fromString(lines.at(i).left(12), "hh:mm:ss.zzz");
             const int lagMs = (before.msecsTo(stamped) + kMillisecondsPerDay) % kMillisecondsPerDay;
-            QVERIFY2(stamped.isValid() && lagMs < kClockSlackMs, qPrintable(match.captured(1)));
+            QVERIFY2(stamped.isValid() && lagMs < kClockSlackMs, qPrintable(lines.at(i)));
         }
         QTest::mouseClick(window->findChild<QPushButton *>("btClearLogs"), Qt::LeftButton);
-        QVERIFY(log()->toPlainText().isEmpty());
-        logd("fresh");
-        QCOMPARE(log()->document()->blockCount(), 1);
+        QVERIFY(log->toPlainText().isEmpty());
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "logd", Q_ARG(QString, "fresh")));
+        QCOMPARE(log->document()->blockCount(), 1);
+    }
+
+    // Pictures for docs/, drawn into the working directory on request only (scripts/screenshots):
+    // at Qt scale factor 2 the 10 pt window, otherwise 10 pt, 12 pt and the service boxes.
+    void pictures()
+    {
+        if (!QCoreApplication::arguments().contains(QStringLiteral("pictures")))
+            QSKIP("draws pictures on request: scripts/screenshots");
+        const bool scaled = qApp->devicePixelRatio() > 1;
+        for (const auto &[name, size, serviceBoxes] : {std::tuple{"window-10pt", 10, false},
+                                                       {"window-12pt", 12, false},
+                                                       {"window-service-boxes", 10, true}}) {
+            QApplication::setFont(QFont("DejaVu Sans", size));
+            const auto window = showWindow(serviceBoxes, Size::Opened);
+            QVERIFY(window && window->grab().save(scaled ? "window-scale2.png"
+                                                         : QStringLiteral("%1.png").arg(name)));
+            if (scaled)
+                return;
+        }
     }
 };
 

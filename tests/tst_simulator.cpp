@@ -1,15 +1,9 @@
 // What the tool's tests rely on in the simulator and cannot see themselves: line pacing, restart
 // silence, the rate a device hears, and clients other than QSerialPort.
-#include "binaryprotocol.h"
 #include "devicecommand.h"
 #include "simbusthread.h"
 
 #include "datatable.h"
-#include <QElapsedTimer>
-#include <QProcess>
-#include <QTemporaryDir>
-
-#include <QtTest>
 
 #include <memory>
 
@@ -21,11 +15,6 @@ namespace {
 
 constexpr uint8_t kAddress = 0x1A;
 constexpr int kAnswerTimeoutMs = 2000;
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 const QByteArray kVersionRequestTo01 = hex("F50400FBFF010917BF");
 
@@ -46,16 +35,6 @@ QByteArray readWaiting(int fd)
     for (ssize_t count; (count = ::read(fd, buffer, sizeof buffer)) > 0;)
         bytes.append(buffer, int(count));
     return bytes;
-}
-
-QByteArray frameTo(uint8_t address, const QByteArray &payload)
-{
-    const QByteArray covered = char(address) + payload;
-    const uint16_t length = uint16_t(covered.size() + 2);
-    const uint16_t crc =
-        crc16Ccitt(reinterpret_cast<const uint8_t *>(covered.constData()), size_t(covered.size()));
-    return QByteArray(1, '\xF5') + char(length) + char(length >> 8) + char(~length) +
-           char(~length >> 8) + covered + char(crc) + char(crc >> 8);
 }
 
 } // namespace
@@ -83,7 +62,7 @@ class TestSimulator : public QObject
         QByteArray answer;
         QElapsedTimer clock;
         clock.start();
-        if (::write(fd, frameTo(kAddress, payload).constData(), payload.size() + 8) < 0)
+        if (::write(fd, wireFrame(kAddress, payload).constData(), payload.size() + 8) < 0)
             return -1;
         return QTest::qWaitFor(
                    [&] {

@@ -1,19 +1,5 @@
 #include "e2efixture.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QComboBox>
-#include <QEventLoop>
-#include <QFile>
-#include <QFileDialog>
-#include <QLabel>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QRegularExpression>
-#include <QStatusBar>
-#include <QTextEdit>
-#include <QTimer>
-
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -44,15 +30,10 @@ ToolDriver::~ToolDriver() = default;
 
 QString ToolDriver::text(const QString &objectName) const
 {
-    if (auto *edit = widget<QLineEdit>(objectName))
-        return edit->text();
-    if (auto *button = widget<QAbstractButton>(objectName))
-        return button->text();
-    if (auto *label = widget<QLabel>(objectName))
-        return label->text();
-    if (auto *combo = widget<QComboBox>(objectName))
-        return combo->currentText();
-    return QStringLiteral("<no %1>").arg(objectName);
+    const QWidget *shown = widget(objectName);
+    if (!shown)
+        return QStringLiteral("<no %1>").arg(objectName);
+    return shown->property(shown->inherits("QComboBox") ? "currentText" : "text").toString();
 }
 
 QStringList ToolDriver::logLines() const

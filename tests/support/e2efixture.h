@@ -17,14 +17,7 @@
 #include "mainwindow.h"
 #include "simbusthread.h"
 
-#include <QAbstractButton>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QProgressBar>
-#include <QStatusBar>
-#include <QStringList>
-#include <QTextEdit>
+#include <QtWidgets>
 
 #include <functional>
 #include <memory>
