@@ -30,7 +30,7 @@ class TestCli : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    SimBusThread *bus = nullptr;
+    std::unique_ptr<SimBusThread> bus;
     QString out;
     QString err;
 
@@ -42,7 +42,7 @@ class TestCli : public QObject
     // Devices as "addr=1A,dropafter=2;addr=80" in the simulator's own keys.
     void startBus(const QString &devices)
     {
-        bus = new SimBusThread(E2e::fastBus());
+        bus = std::make_unique<SimBusThread>(E2e::fastBus());
         QVERIFY(bus->start());
         for (const QString &keys : devices.split(';', Qt::SkipEmptyParts)) {
             SimDeviceConfig config;
@@ -75,11 +75,7 @@ private slots:
         writeFile("unsealed.bin", QByteArray(kImageSize, '\x5A'));
         writeFile("empty.bin", QByteArray());
     }
-    void cleanup()
-    {
-        delete bus;
-        bus = nullptr;
-    }
+    void cleanup() { bus.reset(); }
 
     void command_data()
     {

@@ -64,15 +64,12 @@ class TestSimulator : public QObject
         clock.start();
         if (::write(fd, wireFrame(kAddress, payload).constData(), payload.size() + 8) < 0)
             return -1;
-        return QTest::qWaitFor(
-                   [&] {
-                       answer += readWaiting(fd);
-                       return answer.size() > 5 &&
-                              answer.size() >= 5 + (uchar(answer[1]) | uchar(answer[2]) << 8);
-                   },
-                   kAnswerTimeoutMs)
-                   ? clock.elapsed()
-                   : -1;
+        const auto whole = [&] {
+            answer += readWaiting(fd);
+            return answer.size() > 5 &&
+                   answer.size() >= 5 + (uchar(answer[1]) | uchar(answer[2]) << 8);
+        };
+        return QTest::qWaitFor(whole, kAnswerTimeoutMs) ? clock.elapsed() : -1;
     }
 
 private slots:

@@ -26,8 +26,6 @@ ToolDriver::ToolDriver(const QString &portPath)
     selectPort(portPath);
 }
 
-ToolDriver::~ToolDriver() = default;
-
 QString ToolDriver::text(const QString &objectName) const
 {
     const QWidget *shown = widget(objectName);

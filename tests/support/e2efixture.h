@@ -37,7 +37,6 @@ class ToolDriver
 {
 public:
     explicit ToolDriver(const QString &portPath);
-    ~ToolDriver();
 
     MainWindow *window() const { return mainWindow.get(); }
     // Types the path into the editable port box, as for a port the system does not list.
