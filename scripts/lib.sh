@@ -10,7 +10,7 @@ TALVIK_PACKAGE_BUILD_DIR="$TALVIK_ROOT/build-pkg"
 
 # shellcheck disable=SC2034 # used by the sourcing scripts
 TALVIK_BUILD_PACKAGES=(
-    build-essential cmake qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
+    build-essential cmake zlib1g-dev qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
     libbenchmark-dev libgtest-dev fonts-dejavu-core fonts-noto-core fonts-cantarell dpkg-dev
     file help2man
 )

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -106,7 +107,15 @@ bool PtyMaster::makeLink(const QString &linkPath, QString *error)
 {
     const QByteArray target = path.toLocal8Bit();
     const QByteArray name = linkPath.toLocal8Bit();
-    ::unlink(name.constData());
+    struct stat existing = {};
+    if (::lstat(name.constData(), &existing) == 0) {
+        if (!S_ISLNK(existing.st_mode)) {
+            if (error)
+                *error = QStringLiteral("%1 exists and is not a symbolic link").arg(linkPath);
+            return false;
+        }
+        ::unlink(name.constData());
+    }
     if (::symlink(target.constData(), name.constData()) != 0)
         return fail(error, "symlink");
     link = linkPath;

@@ -20,7 +20,8 @@ public:
 
     int fd() const { return masterFd; }
     QString slavePath() const { return path; }
-    // A symlink to the slave, removed again by close(); replaces an existing link.
+    // A symlink to the slave, removed again by close(); replaces an existing link, never any
+    // other file.
     bool makeLink(const QString &linkPath, QString *error = nullptr);
 
     // Baud rate the tool last set on its side of the line; 0 when not a table rate.

@@ -120,15 +120,6 @@ SimDevice *SimBus::device(int id)
     return nullptr;
 }
 
-SimDevice *SimBus::deviceAt(uint8_t address)
-{
-    for (const auto &device : devices) {
-        if (device->address() == address)
-            return device.get();
-    }
-    return nullptr;
-}
-
 SimDeviceState SimBus::deviceState(int id) const
 {
     for (const auto &device : devices) {
@@ -138,15 +129,23 @@ SimDeviceState SimBus::deviceState(int id) const
     return SimDeviceState();
 }
 
+bool SimBus::powerCycle(int id)
+{
+    SimDevice *target = device(id);
+    if (!target)
+        return false;
+    answers.erase(
+        std::remove_if(answers.begin(), answers.end(),
+                       [id](const PendingAnswer &answer) { return answer.deviceId == id; }),
+        answers.end());
+    armAnswerTimer();
+    target->powerCycle(nowMs());
+    return true;
+}
+
 void SimBus::setPaced(bool paced)
 {
     opts.paced = paced;
-}
-
-void SimBus::setSeed(quint32 seed)
-{
-    opts.seed = seed;
-    rng.seed(seed);
 }
 
 int SimBus::lineBaudRate() const
@@ -210,14 +209,7 @@ void SimBus::noteClientGone()
 
 bool SimBus::clientListens() const
 {
-    // Without a pty the bytes only go to lineBytesSent, whose receiver always listens.
-    return !pty.isOpen() || pty.clientHasPortOpen();
-}
-
-void SimBus::receiveLineBytes(const QByteArray &bytes, int lineBaud)
-{
-    acceptChunk(reinterpret_cast<const uint8_t *>(bytes.constData()),
-                static_cast<size_t>(bytes.size()), lineBaud);
+    return pty.isOpen() && pty.clientHasPortOpen();
 }
 
 void SimBus::acceptChunk(const uint8_t *data, size_t len, int baud)
@@ -290,7 +282,7 @@ void SimBus::routeFrame(const SimFrame &frame)
 
 SimFaults SimBus::effectiveFaults(const SimDevice &device) const
 {
-    const SimFaults &own = device.state().faults;
+    const SimFaults &own = device.state().config.faults;
     SimFaults faults = own;
     faults.silent = own.silent || faultsForAll.silent;
     faults.answerDelayMs = own.answerDelayMs + faultsForAll.answerDelayMs;
@@ -322,7 +314,6 @@ QString SimBus::offerToDevice(SimDevice &device, const SimFrame &frame)
     const int command = frame.len > 0 ? frame.payload[0] : kNoCommand;
     SimReply reply;
     if (command != kNoCommand && command != kStatusError && selects(faults.errorCommand, command)) {
-        ++device.state().requestsHeard;
         reply.answer = true;
         reply.payload = simErrorPayload(static_cast<uint8_t>(command), faults.errorNumber);
         reply.note = QStringLiteral("injected error");
@@ -331,6 +322,11 @@ QString SimBus::offerToDevice(SimDevice &device, const SimFrame &frame)
     }
     if (!reply.answer)
         return reply.note.isEmpty() ? QStringLiteral("no answer") : reply.note;
+    if (selects(faults.truncateCommand, command) &&
+        reply.payload.size() > static_cast<int>(kResponseDataOffset) + faults.truncatedDataBytes) {
+        reply.payload.truncate(static_cast<int>(kResponseDataOffset) + faults.truncatedDataBytes);
+        reply.note = QStringLiteral("answer cut to %1 data bytes").arg(faults.truncatedDataBytes);
+    }
 
     int delayMs = reply.delayMs + faults.answerDelayMs;
     if (selects(faults.lateCommand, command))
@@ -346,6 +342,7 @@ QString SimBus::offerToDevice(SimDevice &device, const SimFrame &frame)
     pending.restartMs = reply.restartMs;
     pending.corruptCrcRate = faults.corruptCrcRate;
     pending.note = reply.note;
+    pending.unplug = reply.unplug;
     scheduleAnswer(pending);
     return QString();
 }
@@ -404,7 +401,8 @@ void SimBus::sendAnswer(const PendingAnswer &answer)
     entry.note = notes.join(QStringLiteral("; "));
     frameTrace.append(entry);
 
-    ++sender->state().answersSent;
+    if (answer.unplug)
+        unplugLine();
     if (answer.restartMs > 0) {
         const qint64 onLineMs =
             lineTimeUs(frame.size(), sender->baudRate()) / kMicrosecondsPerMillisecond;
@@ -460,12 +458,21 @@ void SimBus::writeToLine(const char *data, int len)
         dropUnsentBytes();
         return;
     }
-    if (pty.isOpen()) {
-        // Whoever has the port now may leave without reading this.
-        clientOnLine = true;
-        const ssize_t written = pty.write(data, static_cast<size_t>(len));
-        if (written != len)
-            qWarning() << "talvik-bus-sim: line write short by" << len - written << "bytes";
-    }
-    emit lineBytesSent(QByteArray(data, len));
+    // Whoever has the port now may leave without reading this.
+    clientOnLine = true;
+    const ssize_t written = pty.write(data, static_cast<size_t>(len));
+    if (written != len)
+        qWarning() << "talvik-bus-sim: line write short by" << len - written << "bytes";
+}
+
+void SimBus::unplugLine()
+{
+    // Written in full first, as an adapter pulled right after the answer left it.
+    if (txQueueHead < txQueue.size())
+        writeToLine(txQueue.constData() + txQueueHead, txQueue.size() - txQueueHead);
+    delete readNotifier;
+    readNotifier = nullptr;
+    dropUnsentBytes();
+    rxQueue.clear();
+    pty.close();
 }

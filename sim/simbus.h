@@ -45,28 +45,20 @@ public:
     bool removeDevice(int id);
     QVector<int> deviceIds() const;
     SimDevice *device(int id);
-    // First device answering at this address, nullptr when none.
-    SimDevice *deviceAt(uint8_t address);
     SimDeviceState deviceState(int id) const;
+    // The device loses power and starts again; its answers not yet sent are lost.
+    bool powerCycle(int id);
 
     SimFaults busFaults() const { return faultsForAll; }
     void setBusFaults(const SimFaults &faults) { faultsForAll = faults; }
     void setPaced(bool paced);
     bool isPaced() const { return opts.paced; }
-    void setSeed(quint32 seed);
 
     int lineBaudRate() const;
     qint64 nowMs() const;
 
     SimTrace &trace() { return frameTrace; }
     const SimTrace &trace() const { return frameTrace; }
-
-    // The request path without a pty: raw line bytes as the tool would send them.
-    void receiveLineBytes(const QByteArray &bytes, int lineBaud);
-
-signals:
-    // Raw bytes put on the line towards the tool (after pacing), for tests without a pty.
-    void lineBytesSent(const QByteArray &bytes);
 
 private:
     struct PendingAnswer
@@ -78,6 +70,7 @@ private:
         int restartMs = 0;
         double corruptCrcRate = 0.0;
         QString note;
+        bool unplug = false;
     };
     struct PendingChunk
     {
@@ -103,6 +96,8 @@ private:
     void dropUnsentBytes();
     void armAnswerTimer();
     void writeToLine(const char *data, int len);
+    // The adapter is pulled: the pty goes away and clients see their port fail.
+    void unplugLine();
     qint64 nowUs() const;
     static qint64 lineTimeUs(int bytes, int baud);
 

@@ -102,7 +102,14 @@ bool SimBusThread::editDevice(int id, const std::function<void(SimDeviceState &)
 
 void SimBusThread::setDeviceFaults(int id, const SimFaults &faults)
 {
-    editDevice(id, [&faults](SimDeviceState &state) { state.faults = faults; });
+    editDevice(id, [&faults](SimDeviceState &state) { state.config.faults = faults; });
+}
+
+bool SimBusThread::powerCycle(int id)
+{
+    bool found = false;
+    runOnBus([&](SimBus &target) { found = target.powerCycle(id); });
+    return found;
 }
 
 void SimBusThread::setBusFaults(const SimFaults &faults)

@@ -45,6 +45,7 @@ public:
     // Changes a device in place on the bus thread (settings, flash, tags, ...).
     bool editDevice(int id, const std::function<void(SimDeviceState &)> &edit);
     void setDeviceFaults(int id, const SimFaults &faults);
+    bool powerCycle(int id);
     void setBusFaults(const SimFaults &faults);
     void setTags(int id, const QVector<SimTag> &tags);
     void setPaced(bool paced);

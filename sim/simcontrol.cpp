@@ -71,7 +71,7 @@ QString putTag(SimBus &bus, const QStringList &words)
     if (!SimSetup::parseDevice(keys, &parsed, &error))
         return QStringLiteral("error: %1").arg(error);
     return forEachDevice(bus, words[1], [&](SimDevice &device) {
-        QVector<SimTag> tags = device.state().tags;
+        QVector<SimTag> tags = device.state().config.tags;
         tags.append(parsed.tags.first());
         device.setTags(tags);
     });
@@ -85,7 +85,7 @@ QString takeTag(SimBus &bus, const QStringList &words)
     const QByteArray uid =
         words.size() == 3 ? QByteArray::fromHex(words[2].toLatin1()) : QByteArray();
     return forEachDevice(bus, words[1], [&](SimDevice &device) {
-        QVector<SimTag> tags = device.state().tags;
+        QVector<SimTag> tags = device.state().config.tags;
         tags.erase(
             std::remove_if(tags.begin(), tags.end(),
                            [&](const SimTag &tag) { return uid.isEmpty() || tag.uid == uid; }),
@@ -98,8 +98,18 @@ QString setSilent(SimBus &bus, const QStringList &words, bool silent)
 {
     if (words.size() != 2)
         return QStringLiteral("error: %1 ADDR|all").arg(words[0]);
+    return forEachDevice(bus, words[1], [silent](SimDevice &device) {
+        device.state().config.faults.silent = silent;
+    });
+}
+
+// power ADDR|all
+QString powerCycle(SimBus &bus, const QStringList &words)
+{
+    if (words.size() != 2)
+        return QStringLiteral("error: power ADDR|all");
     return forEachDevice(bus, words[1],
-                         [silent](SimDevice &device) { device.state().faults.silent = silent; });
+                         [&bus](SimDevice &device) { bus.powerCycle(device.state().id); });
 }
 
 // fault ADDR|all|bus KEYS   (replaces the faults; "fault 1A" alone clears them)
@@ -116,7 +126,8 @@ QString setFaults(SimBus &bus, const QStringList &words)
         bus.setBusFaults(faults);
         return QStringLiteral("bus faults set");
     }
-    return forEachDevice(bus, words[1], [&](SimDevice &device) { device.state().faults = faults; });
+    return forEachDevice(bus, words[1],
+                         [&](SimDevice &device) { device.state().config.faults = faults; });
 }
 
 } // namespace
@@ -129,6 +140,8 @@ QString help()
         "  put ADDR UIDHEX [TAGADDR:NAME:T]  put a tag on the antenna (optionally an address tag)\n"
         "  take ADDR [UIDHEX]                take a tag (default: every tag) away\n"
         "  silence ADDR | revive ADDR        stop or resume answering\n"
+        "  power ADDR                        cut the power: the device starts again, in its\n"
+        "                                    bootloader unless its application image is whole\n"
         "  fault ADDR|bus [KEYS]             replace the faults (no KEYS clears them)\n"
         "  trace clear                       forget the frames traced so far\n"
         "  help | quit\n");
@@ -150,6 +163,8 @@ QString execute(SimBus &bus, const QString &line)
         return setSilent(bus, words, true);
     if (command == QLatin1String("revive"))
         return setSilent(bus, words, false);
+    if (command == QLatin1String("power"))
+        return powerCycle(bus, words);
     if (command == QLatin1String("fault"))
         return setFaults(bus, words);
     if (command == QLatin1String("trace") && words.value(1) == QLatin1String("clear")) {

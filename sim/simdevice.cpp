@@ -1,6 +1,6 @@
 #include "simdevice.h"
 
-#include "crc32.h"
+#include <zlib.h>
 
 #include <algorithm>
 
@@ -23,6 +23,12 @@ constexpr uint8_t kAsciiLastPrintable = 0x7E;
 QByteArray settingsBytes(const DeviceSettings &settings)
 {
     return QByteArray(reinterpret_cast<const char *>(&settings), sizeof(DeviceSettings));
+}
+
+uint32_t imageCrc32(const QByteArray &image, int size)
+{
+    return static_cast<uint32_t>(
+        crc32(0L, reinterpret_cast<const Bytef *>(image.constData()), static_cast<uInt>(size)));
 }
 
 } // namespace
@@ -82,7 +88,8 @@ SimDeviceConfig SimDeviceConfig::at(uint8_t address, const QString &identificati
 int SimDeviceState::baudRate() const
 {
     // A stored index outside the table leaves the firmware on its default rate.
-    const int index = isValidBaudIndex(settings.baudIndex) ? settings.baudIndex : kDefaultBaudIndex;
+    const int stored = config.settings.baudIndex;
+    const int index = isValidBaudIndex(stored) ? stored : SimDeviceConfig::kDefaultBaudIndex;
     return kBaudRates[static_cast<size_t>(index)];
 }
 
@@ -98,13 +105,12 @@ bool simImageIsValid(const QByteArray &image)
                              static_cast<uint32_t>(bytes[bodySize + 1]) << 8 |
                              static_cast<uint32_t>(bytes[bodySize + 2]) << 16 |
                              static_cast<uint32_t>(bytes[bodySize + 3]) << 24;
-    return crc32Ieee(bytes, static_cast<size_t>(bodySize)) == carried;
+    return imageCrc32(image, bodySize) == carried;
 }
 
 QByteArray simSealImage(const QByteArray &body)
 {
-    const uint32_t crc = crc32Ieee(reinterpret_cast<const uint8_t *>(body.constData()),
-                                   static_cast<size_t>(body.size()));
+    const uint32_t crc = imageCrc32(body, body.size());
     QByteArray image = body;
     for (int shift = 0; shift < 32; shift += 8)
         image.append(static_cast<char>((crc >> shift) & 0xFF));
@@ -126,16 +132,10 @@ QString simImageVersion(const QByteArray &image)
         if (end > start)
             return QString::fromLatin1(image.mid(start, end - start));
     }
-    return QStringLiteral("image-%1").arg(simImageCrc(image), 8, 16, QLatin1Char('0'));
-}
-
-uint32_t simImageCrc(const QByteArray &image)
-{
     // A sealed image is named by its body: over body and trailer every CRC-32 is the same.
     const int covered =
         simImageIsValid(image) ? image.size() - static_cast<int>(kImageTrailerSize) : image.size();
-    return crc32Ieee(reinterpret_cast<const uint8_t *>(image.constData()),
-                     static_cast<size_t>(covered));
+    return QStringLiteral("image-%1").arg(imageCrc32(image, covered), 8, 16, QLatin1Char('0'));
 }
 
 QByteArray simErrorPayload(uint8_t command, uint16_t errorNumber)
@@ -152,11 +152,13 @@ QByteArray simErrorPayload(uint8_t command, uint16_t errorNumber)
 
 SimDevice::SimDevice(int id, const SimDeviceConfig &config)
 {
-    static_cast<SimDeviceConfig &>(st) = config;
-    if (!st.factorySettings)
-        st.factorySettings = config.settings;
-    st.eeprom.resize(SimDeviceConfig::kEepromSize);
+    st.config = config;
+    if (!st.config.factorySettings)
+        st.config.factorySettings = config.settings;
+    st.config.eeprom.resize(SimDeviceConfig::kEepromSize);
     st.id = id;
+    // A device delivered in its bootloader has no application to start.
+    st.applicationWhole = config.mode == SimMode::Application;
 }
 
 SimDeviceState SimDevice::snapshot(qint64 nowMs) const
@@ -178,9 +180,23 @@ void SimDevice::beginRestart(qint64 nowMs, int restartMs)
     stayBusyUntil(nowMs + restartMs);
 }
 
+void SimDevice::powerCycle(qint64 nowMs)
+{
+    st.config.mode = st.applicationWhole && !st.config.faults.applicationNeverStarts
+                         ? SimMode::Application
+                         : SimMode::Bootloader;
+    st.flashErased = false;
+    st.chunksWritten = 0;
+    st.config.ledMode = kLedOff;
+    st.config.ledPeriodMs = 0;
+    // Whatever it was busy with is lost; it boots for as long as a restart takes.
+    busyUntilMs = nowMs;
+    beginRestart(nowMs, st.config.timing.restartMs);
+}
+
 void SimDevice::setTags(const QVector<SimTag> &tags)
 {
-    st.tags = tags;
+    st.config.tags = tags;
     // Whatever was selected has left the field or been replaced.
     st.activeTag = -1;
 }
@@ -224,7 +240,6 @@ SimReply SimDevice::handle(const uint8_t *request, size_t len)
         nothing.note = QStringLiteral("CRC error notice from the tool");
         return nothing;
     }
-    ++st.requestsHeard;
     const Handler handler = handlerFor(request[0]);
     if (!handler)
         return error(request[0], SimError::kUnknownCommand);
@@ -233,7 +248,7 @@ SimReply SimDevice::handle(const uint8_t *request, size_t len)
 
 SimDevice::Handler SimDevice::handlerFor(uint8_t command) const
 {
-    const bool inBootloader = st.mode == SimMode::Bootloader;
+    const bool inBootloader = st.config.mode == SimMode::Bootloader;
     switch (command) {
     case CmdGetVersion:
         return &SimDevice::getVersion;
@@ -289,8 +304,8 @@ SimReply SimDevice::getVersion(const uint8_t *request, size_t len)
 {
     if (len != kBareRequestSize)
         return error(request[0], SimError::kBadLength);
-    const QString &version =
-        st.mode == SimMode::Bootloader ? st.bootloaderVersion : st.applicationVersion;
+    const QString &version = st.config.mode == SimMode::Bootloader ? st.config.bootloaderVersion
+                                                                   : st.config.applicationVersion;
     return answer(CmdGetVersion, version.toUtf8());
 }
 
@@ -298,14 +313,14 @@ SimReply SimDevice::getDeviceName(const uint8_t *request, size_t len)
 {
     if (len != kBareRequestSize)
         return error(request[0], SimError::kBadLength);
-    return answer(CmdGetDeviceName, st.identification.toUtf8());
+    return answer(CmdGetDeviceName, st.config.identification.toUtf8());
 }
 
 SimReply SimDevice::getSettings(const uint8_t *request, size_t len)
 {
     if (len != kBareRequestSize)
         return error(request[0], SimError::kBadLength);
-    return answer(CmdGetSettings, settingsBytes(st.settings));
+    return answer(CmdGetSettings, settingsBytes(st.config.settings));
 }
 
 SimReply SimDevice::setSettings(const uint8_t *request, size_t len)
@@ -317,8 +332,8 @@ SimReply SimDevice::setSettings(const uint8_t *request, size_t len)
     if (!isValidBaudIndex(settings.baudIndex))
         return error(request[0], SimError::kBadParameter);
     // Stored now, in effect after the restart: the answer still goes out at the old address.
-    st.settings = settings;
-    return answerAndRestart(CmdSetSettings, st.timing.restartMs);
+    st.config.settings = settings;
+    return answerAndRestart(CmdSetSettings, st.config.timing.restartMs);
 }
 
 SimReply SimDevice::reboot(const uint8_t *request, size_t len)
@@ -326,29 +341,29 @@ SimReply SimDevice::reboot(const uint8_t *request, size_t len)
     if (len != kBareRequestSize)
         return error(request[0], SimError::kBadLength);
     // A bootloader without a good image comes back as a bootloader.
-    return answerAndRestart(CmdReboot, st.timing.restartMs);
+    return answerAndRestart(CmdReboot, st.config.timing.restartMs);
 }
 
 SimReply SimDevice::resetToDefaults(const uint8_t *request, size_t len)
 {
     if (len != kBareRequestSize)
         return error(request[0], SimError::kBadLength);
-    st.settings = *st.factorySettings;
-    st.ledMode = kLedOff;
-    st.ledPeriodMs = 0;
-    return answerAndRestart(CmdResetToDefaults, st.timing.restartMs);
+    st.config.settings = *st.config.factorySettings;
+    st.config.ledMode = kLedOff;
+    st.config.ledPeriodMs = 0;
+    return answerAndRestart(CmdResetToDefaults, st.config.timing.restartMs);
 }
 
 SimReply SimDevice::led(const uint8_t *request, size_t len)
 {
     if (len == kLedSwitchRequestSize && (request[1] == kLedOff || request[1] == kLedOn)) {
-        st.ledMode = request[1];
-        st.ledPeriodMs = 0;
+        st.config.ledMode = request[1];
+        st.config.ledPeriodMs = 0;
         return answer(CmdLed);
     }
     if (len == kLedToggleRequestSize && request[1] == kLedToggle) {
-        st.ledMode = kLedToggle;
-        st.ledPeriodMs = static_cast<uint16_t>(request[2] | (request[3] << 8));
+        st.config.ledMode = kLedToggle;
+        st.config.ledPeriodMs = static_cast<uint16_t>(request[2] | (request[3] << 8));
         return answer(CmdLed);
     }
     if (len != kLedSwitchRequestSize && len != kLedToggleRequestSize)
@@ -359,11 +374,11 @@ SimReply SimDevice::led(const uint8_t *request, size_t len)
 SimReply SimDevice::pnEeprom(const uint8_t *request, size_t len)
 {
     if (len == kEepromReadRequestSize) {
-        const char value = st.eeprom.at(request[1]);
+        const char value = st.config.eeprom.at(request[1]);
         return answer(CmdPnEeprom, QByteArray(1, value));
     }
     if (len == kEepromWriteRequestSize) {
-        st.eeprom[request[1]] = static_cast<char>(request[2]);
+        st.config.eeprom[request[1]] = static_cast<char>(request[2]);
         return answer(CmdPnEeprom);
     }
     return error(request[0], SimError::kBadLength);
@@ -373,17 +388,17 @@ SimReply SimDevice::getTagCount(const uint8_t *request, size_t len)
 {
     if (len != kBareRequestSize)
         return error(request[0], SimError::kBadLength);
-    const int count = std::min(st.tags.size(), 0xFF);
+    const int count = std::min(st.config.tags.size(), 0xFF);
     return answer(CmdGetTagCount, QByteArray(1, static_cast<char>(count)));
 }
 
 bool SimDevice::singleTag(uint8_t command, SimReply *refusal) const
 {
-    if (st.tags.isEmpty()) {
+    if (st.config.tags.isEmpty()) {
         *refusal = error(command, SimError::kNoTag);
         return false;
     }
-    if (st.tags.size() > 1) {
+    if (st.config.tags.size() > 1) {
         *refusal = error(command, SimError::kTagCollision);
         return false;
     }
@@ -399,7 +414,7 @@ SimReply SimDevice::readUid(const uint8_t *request, size_t len)
     SimReply refusal;
     if (!singleTag(request[0], &refusal))
         return refusal;
-    const SimTag &tag = st.tags.first();
+    const SimTag &tag = st.config.tags.first();
     QByteArray data;
     data.append(static_cast<char>(tag.selectInfo[0]));
     data.append(static_cast<char>(tag.selectInfo[1]));
@@ -436,7 +451,7 @@ SimReply SimDevice::readPage(const uint8_t *request, size_t len)
     SimReply refusal;
     if (!singleTag(request[0], &refusal))
         return refusal;
-    const SimTag &tag = st.tags.first();
+    const SimTag &tag = st.config.tags.first();
     const int first = request[1];
     const int count = request[2];
     if (count == 0)
@@ -462,7 +477,7 @@ SimReply SimDevice::writePage(const uint8_t *request, size_t len)
     // Writing needs the tag selected by CmdActivateTag since the last HALT.
     if (st.activeTag != 0)
         return error(request[0], SimError::kTagNotActive);
-    SimTag &tag = st.tags.first();
+    SimTag &tag = st.config.tags.first();
     if (first < SimTag::kFirstUserPage)
         return error(request[0], SimError::kPageReadOnly);
     if (first + count > tag.pageCount())
@@ -481,41 +496,43 @@ SimReply SimDevice::getTagVersion(const uint8_t *request, size_t len)
     SimReply refusal;
     if (!singleTag(request[0], &refusal))
         return refusal;
-    return answer(CmdGetTagVersion, st.tags.first().version);
+    return answer(CmdGetTagVersion, st.config.tags.first().version);
 }
 
 SimReply SimDevice::enterBootloader(const uint8_t *request, size_t len)
 {
     if (len != kBareRequestSize)
         return error(request[0], SimError::kBadLength);
-    if (st.mode == SimMode::Bootloader)
+    if (st.config.mode == SimMode::Bootloader)
         return answer(CmdEnterBootloader);
-    st.mode = SimMode::Bootloader;
+    st.config.mode = SimMode::Bootloader;
     st.flashErased = false;
-    return answerAndRestart(CmdEnterBootloader, st.timing.bootloaderStartMs);
+    return answerAndRestart(CmdEnterBootloader, st.config.timing.bootloaderStartMs);
 }
 
 SimReply SimDevice::eraseFlash(const uint8_t *request, size_t len)
 {
     if (len != kBareRequestSize)
         return error(request[0], SimError::kBadLength);
-    if (st.mode != SimMode::Bootloader)
+    if (st.config.mode != SimMode::Bootloader)
         return error(request[0], SimError::kNotInBootloader);
-    st.flash.clear();
+    st.config.flash.clear();
+    st.applicationWhole = false;
     st.flashErased = true;
     st.chunksWritten = 0;
     SimReply reply = answer(CmdEraseFlash);
-    reply.delayMs = st.timing.eraseMs;
+    reply.delayMs = st.config.timing.eraseMs;
     return reply;
 }
 
 SimReply SimDevice::writeFlash(const uint8_t *request, size_t len)
 {
-    if (st.mode != SimMode::Bootloader)
+    if (st.config.mode != SimMode::Bootloader)
         return error(request[0], SimError::kNotInBootloader);
-    if (st.faults.dropAfterChunks >= 0 && st.chunksWritten >= st.faults.dropAfterChunks) {
-        st.faults.silent = true;
-        st.faults.dropAfterChunks = -1;
+    if (st.config.faults.dropAfterChunks >= 0 &&
+        st.chunksWritten >= st.config.faults.dropAfterChunks) {
+        st.config.faults.silent = true;
+        st.config.faults.dropAfterChunks = -1;
         SimReply nothing;
         nothing.note = QStringLiteral("dropped out after %1 chunks").arg(st.chunksWritten);
         return nothing;
@@ -524,33 +541,38 @@ SimReply SimDevice::writeFlash(const uint8_t *request, size_t len)
         return error(request[0], SimError::kBadLength);
     if (!st.flashErased)
         return error(request[0], SimError::kFlashNotErased);
-    if (st.flash.size() + static_cast<int>(len - 1) > st.flashCapacity)
+    if (st.config.flash.size() + static_cast<int>(len - 1) > st.config.flashCapacity)
         return error(request[0], SimError::kFlashFull);
-    st.flash.append(reinterpret_cast<const char *>(request + 1), static_cast<int>(len - 1));
+    st.config.flash.append(reinterpret_cast<const char *>(request + 1), static_cast<int>(len - 1));
     ++st.chunksWritten;
-    return answer(CmdWriteFlash);
+    SimReply reply = answer(CmdWriteFlash);
+    if (st.chunksWritten == st.config.faults.unplugAfterChunks) {
+        reply.unplug = true;
+        reply.note = QStringLiteral("adapter pulled after %1 chunks").arg(st.chunksWritten);
+    }
+    return reply;
 }
 
 SimReply SimDevice::finishFirmware(const uint8_t *request, size_t len)
 {
     if (len != kBareRequestSize)
         return error(request[0], SimError::kBadLength);
-    if (st.mode != SimMode::Bootloader)
+    if (st.config.mode != SimMode::Bootloader)
         return error(request[0], SimError::kNotInBootloader);
-    if (!st.flashErased || (!st.acceptAnyImage && !simImageIsValid(st.flash))) {
-        ++st.imagesRejected;
+    if (!st.flashErased || (!st.config.acceptAnyImage && !simImageIsValid(st.config.flash))) {
         SimReply refusal = error(request[0], SimError::kImageRejected);
-        refusal.note = QStringLiteral("image of %1 bytes rejected").arg(st.flash.size());
+        refusal.note = QStringLiteral("image of %1 bytes rejected").arg(st.config.flash.size());
         return refusal;
     }
     ++st.imagesAccepted;
-    st.lastImageCrc = simImageCrc(st.flash);
-    st.applicationVersion = simImageVersion(st.flash);
-    st.mode = SimMode::Application;
+    st.applicationWhole = true;
+    st.config.applicationVersion = simImageVersion(st.config.flash);
+    if (!st.config.faults.applicationNeverStarts)
+        st.config.mode = SimMode::Application;
     st.flashErased = false;
-    SimReply reply = answerAndRestart(CmdFinishFirmware, st.timing.restartMs);
+    SimReply reply = answerAndRestart(CmdFinishFirmware, st.config.timing.restartMs);
     reply.note = QStringLiteral("image of %1 bytes accepted, version %2")
-                     .arg(st.flash.size())
-                     .arg(st.applicationVersion);
+                     .arg(st.config.flash.size())
+                     .arg(st.config.applicationVersion);
     return reply;
 }

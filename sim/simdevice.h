@@ -50,6 +50,13 @@ struct SimFaults
     int lateAnswerMs = 0;
     // Fall silent after this many firmware chunks were accepted; -1 never.
     int dropAfterChunks = -1;
+    // The adapter is pulled after this many firmware chunks were accepted: the line hangs up.
+    int unplugAfterChunks = -1;
+    // Answer this command with only this many data bytes, as a broken firmware might.
+    int truncateCommand = kNoCommand;
+    int truncatedDataBytes = 0;
+    // The bootloader accepts a good image but the application never starts.
+    bool applicationNeverStarts = false;
 };
 
 struct SimTiming
@@ -61,7 +68,7 @@ struct SimTiming
 
 enum class SimMode { Application, Bootloader };
 
-// How a device starts; SimDeviceState carries the same fields as they are now.
+// How a device starts.
 struct SimDeviceConfig
 {
     QString identification = QStringLiteral("Talvik RFID reader");
@@ -90,21 +97,22 @@ struct SimDeviceConfig
     static SimDeviceConfig at(uint8_t address, const QString &identification = QString());
 };
 
-struct SimDeviceState : SimDeviceConfig
+struct SimDeviceState
 {
+    // The configuration's fields as the device runs: settings written, image flashed, faults
+    // switched on and off.
+    SimDeviceConfig config;
     int id = -1;
     bool restarting = false; // snapshot only: silent because of a restart or a busy step
+    // A whole application image is in flash: the device starts it after a restart.
+    bool applicationWhole = true;
     bool flashErased = false;
     int activeTag = -1;
     int restartCount = 0;
-    int requestsHeard = 0;
-    int answersSent = 0;
     int chunksWritten = 0;
     int imagesAccepted = 0;
-    int imagesRejected = 0;
-    uint32_t lastImageCrc = 0;
 
-    uint8_t address() const { return settings.ownAddress; }
+    uint8_t address() const { return config.settings.ownAddress; }
     int baudRate() const;
 };
 
@@ -113,9 +121,10 @@ struct SimReply
 {
     bool answer = false;
     QByteArray payload;
-    int delayMs = 0;   // working time before the answer goes out
-    int restartMs = 0; // silent this long once the answer is out
-    QString note;      // for the trace: why nothing, or what happened
+    int delayMs = 0;     // working time before the answer goes out
+    int restartMs = 0;   // silent this long once the answer is out
+    QString note;        // for the trace: why nothing, or what happened
+    bool unplug = false; // the line hangs up once the answer is out
 };
 
 // Device error numbers, sent high byte first in error answers.
@@ -135,14 +144,13 @@ constexpr uint16_t kFlashFull = 0x0023;
 constexpr uint16_t kImageRejected = 0x0024;
 } // namespace SimError
 
-// Image check of CmdFinishFirmware: the last four bytes are the little-endian CRC-32 of the rest.
+// Image check of CmdFinishFirmware: the last four bytes are the little-endian CRC-32 (zlib's) of
+// the rest.
 bool simImageIsValid(const QByteArray &image);
 // Appends the trailer that makes simImageIsValid true.
 QByteArray simSealImage(const QByteArray &body);
-// CRC-32 of the body of a sealed image, else of the whole image.
-uint32_t simImageCrc(const QByteArray &image);
 // "VER:" followed by printable text names the version (up to 32 characters); otherwise
-// "image-" and simImageCrc as eight lower-case hex digits.
+// "image-" and the CRC-32 of the image (of its body when sealed) as eight lower-case hex digits.
 QString simImageVersion(const QByteArray &image);
 
 QByteArray simErrorPayload(uint8_t command, uint16_t errorNumber);
@@ -162,6 +170,9 @@ public:
     bool isBusy(qint64 nowMs) const { return nowMs < busyUntilMs; }
     void stayBusyUntil(qint64 untilMs);
     void beginRestart(qint64 nowMs, int restartMs);
+    // Power off and on: what the device kept in RAM is gone; it starts its application when
+    // the image is whole, else its bootloader.
+    void powerCycle(qint64 nowMs);
 
     void setTags(const QVector<SimTag> &tags);
 

@@ -6,8 +6,9 @@
 
 namespace SimWire {
 
-QByteArray encodeFrame(uint8_t address, const uint8_t *payload, size_t len)
+QByteArray encodeFrame(uint8_t address, const QByteArray &payload)
 {
+    const auto len = static_cast<size_t>(payload.size());
     if (len > kMaxPayload)
         return {};
     const uint16_t length = static_cast<uint16_t>(len + kMinLength);
@@ -20,18 +21,12 @@ QByteArray encodeFrame(uint8_t address, const uint8_t *payload, size_t len)
     frame.append(static_cast<char>(complement & 0xFF));
     frame.append(static_cast<char>(complement >> 8));
     frame.append(static_cast<char>(address));
-    frame.append(reinterpret_cast<const char *>(payload), static_cast<int>(len));
+    frame.append(payload);
     const uint16_t crc = crc16Ccitt(
         reinterpret_cast<const uint8_t *>(frame.constData()) + kHeaderSize, len + kAddressSize);
     frame.append(static_cast<char>(crc & 0xFF));
     frame.append(static_cast<char>(crc >> 8));
     return frame;
-}
-
-QByteArray encodeFrame(uint8_t address, const QByteArray &payload)
-{
-    return encodeFrame(address, reinterpret_cast<const uint8_t *>(payload.constData()),
-                       static_cast<size_t>(payload.size()));
 }
 
 } // namespace SimWire
@@ -55,7 +50,6 @@ void SimFrameParser::feed(const uint8_t *data, size_t len, qint64 nowMs)
                 continue;
             }
             // Sender gave up on this frame long ago; the byte may start a new header.
-            ++abandonedFrameCount;
             reset();
         }
         hunt(data[i], nowMs);
@@ -102,10 +96,6 @@ void SimFrameParser::finishFrame()
     frame.payload = body + SimWire::kAddressSize;
     frame.len = expected - SimWire::kMinLength;
     frame.crcOk = computed == carried;
-    if (frame.crcOk)
-        ++goodFrameCount;
-    else
-        ++badFrameCount;
     reset();
     if (sink)
         sink(frame);

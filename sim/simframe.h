@@ -21,7 +21,6 @@ constexpr size_t kMaxPayload = kMaxLength - kMinLength;
 constexpr qint64 kFrameAssemblyTimeoutMs = 500;
 
 // Whole frame for the line: header, address, payload, CRC-16 low byte first.
-QByteArray encodeFrame(uint8_t address, const uint8_t *payload, size_t len);
 QByteArray encodeFrame(uint8_t address, const QByteArray &payload);
 } // namespace SimWire
 
@@ -44,15 +43,11 @@ public:
 
     // nowMs: any monotonic millisecond clock, read once by the caller for the whole chunk.
     void feed(const uint8_t *data, size_t len, qint64 nowMs);
-    void reset();
-
-    quint64 goodFrames() const { return goodFrameCount; }
-    quint64 badFrames() const { return badFrameCount; }
-    quint64 abandonedFrames() const { return abandonedFrameCount; }
 
 private:
     enum class State { Hunting, Collecting };
 
+    void reset();
     void hunt(uint8_t byte, qint64 nowMs);
     void collect(uint8_t byte);
     void finishFrame();
@@ -65,9 +60,6 @@ private:
     uint16_t expected = 0;
     uint16_t received = 0;
     qint64 headerMs = 0;
-    quint64 goodFrameCount = 0;
-    quint64 badFrameCount = 0;
-    quint64 abandonedFrameCount = 0;
 };
 
 #endif // SIM_SIMFRAME_H

@@ -131,6 +131,16 @@ bool applyFaultKey(const QString &key, const QString &value, SimFaults *faults, 
     }
     if (key == QLatin1String("dropafter"))
         return toMilliseconds(value, &faults->dropAfterChunks);
+    if (key == QLatin1String("unplugafter"))
+        return toMilliseconds(value, &faults->unplugAfterChunks);
+    if (key == QLatin1String("truncate")) {
+        // CC:N
+        const QStringList parts = value.split(QLatin1Char(':'));
+        return parts.size() == 2 && toCommandSelector(parts[0], &faults->truncateCommand) &&
+               toMilliseconds(parts[1], &faults->truncatedDataBytes);
+    }
+    if (key == QLatin1String("nostart"))
+        return toFlag(value, &faults->applicationNeverStarts);
     *known = false;
     return false;
 }
@@ -160,6 +170,15 @@ bool applyDeviceKey(const QString &key, const QString &value, SimDeviceConfig *c
     if (key == QLatin1String("baud")) {
         const int index = baudIndexOf(value.toInt());
         if (index < 0)
+            return false;
+        config->settings.baudIndex = static_cast<uint8_t>(index);
+        return true;
+    }
+    if (key == QLatin1String("baudindex")) {
+        // Any stored index, as a corrupted settings memory may hold.
+        bool ok = false;
+        const uint index = value.toUInt(&ok);
+        if (!ok || index > kMaxByte)
             return false;
         config->settings.baudIndex = static_cast<uint8_t>(index);
         return true;
@@ -304,25 +323,26 @@ bool parseScenario(const QString &text, const SimDeviceConfig &defaults, Scenari
 
 QString describe(const SimDeviceState &state)
 {
-    const QString mode =
-        state.mode == SimMode::Bootloader ? QStringLiteral("bootloader") : QStringLiteral("app");
+    const QString mode = state.config.mode == SimMode::Bootloader ? QStringLiteral("bootloader")
+                                                                  : QStringLiteral("app");
     QStringList tags;
-    for (const SimTag &tag : state.tags)
+    for (const SimTag &tag : state.config.tags)
         tags << QString::fromLatin1(tag.uid.toHex().toUpper());
     QStringList flags;
-    if (state.faults.silent)
+    if (state.config.faults.silent)
         flags << QStringLiteral("silent");
     if (state.restarting)
         flags << QStringLiteral("restarting");
     return QStringLiteral("%1 \"%2\" %3 \"%4\" baud=%5 term=%6 short=\"%7\" led=%8 tags=[%9]%10")
         .arg(QStringLiteral("%1").arg(state.address(), 2, 16, QLatin1Char('0')).toUpper())
-        .arg(state.identification)
+        .arg(state.config.identification)
         .arg(mode)
-        .arg(state.mode == SimMode::Bootloader ? state.bootloaderVersion : state.applicationVersion)
+        .arg(state.config.mode == SimMode::Bootloader ? state.config.bootloaderVersion
+                                                      : state.config.applicationVersion)
         .arg(state.baudRate())
-        .arg(state.settings.terminated ? 1 : 0)
-        .arg(shortNameText(state.settings.shortName))
-        .arg(state.ledMode)
+        .arg(state.config.settings.terminated ? 1 : 0)
+        .arg(shortNameText(state.config.settings.shortName))
+        .arg(state.config.ledMode)
         .arg(tags.join(QLatin1Char(' ')))
         .arg(flags.isEmpty() ? QString() : QStringLiteral(" ") + flags.join(QLatin1Char(' ')));
 }
@@ -336,6 +356,7 @@ QString keysHelp()
         "  version=TEXT        application version (answer to 0x09)\n"
         "  bootversion=TEXT    bootloader version (must hold BOOTLOADER after its start)\n"
         "  baud=RATE           4800 9600 19200 38400 57600 115200 (default 115200)\n"
+        "  baudindex=N         any stored rate index, also one past the table (0..255)\n"
         "  term=0|1            line termination   short=TEXT  short name, 4 bytes\n"
         "  led=0|1|2           LED mode           bootloader=0|1  start in the bootloader\n"
         "  tag=UIDHEX          a tag on the antenna (repeatable)\n"
@@ -348,7 +369,10 @@ QString keysHelp()
         "  error=CC[:EEEE]     answer command CC (hex or 'any') with error number EEEE\n"
         "  crcrate=R           break the CRC of this share (0..1) of answers\n"
         "  late=CC:MS          answer command CC (or 'any') MS later, past the tool's timeout\n"
-        "  dropafter=N         fall silent after N firmware chunks\n");
+        "  dropafter=N         fall silent after N firmware chunks\n"
+        "  unplugafter=N       pull the adapter after N firmware chunks: the line hangs up\n"
+        "  truncate=CC:N       answer command CC (hex or 'any') with only N data bytes\n"
+        "  nostart=0|1         a flashed application never starts: back in the bootloader\n");
 }
 
 } // namespace SimSetup

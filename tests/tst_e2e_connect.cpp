@@ -19,9 +19,8 @@ constexpr qint64 kFullScanMinMs = 20000;
 constexpr qint64 kFullScanMaxMs = 35000;
 // Long enough for two more probes, had the timer been left running.
 constexpr int kQuietProbesMs = 3 * kScanProbeTimeoutMs;
-// Time to step out of the event loop before the answer comes, and for it to reach the port.
+// Time to step out of the event loop before the answer comes.
 constexpr int kPendingAnswerDelayMs = 60;
-constexpr int kLineSettleMs = 20;
 const QString kFound = QStringLiteral("Device found: ");
 // The port is open behind the disconnected look while the scan owns the controls.
 const QString kScanningLook = QStringLiteral(
@@ -30,10 +29,7 @@ const QString kScanningLook = QStringLiteral(
 // "00 01 02" for the requests, "<02" for an answer of 02.
 QString lineOf(const SimBusThread &bus)
 {
-    QStringList line;
-    for (const SimTraceEntry &entry : bus.trace())
-        line << (entry.isRequest() ? "" : "<") + hexByte(entry.address);
-    return line.join(QLatin1Char(' '));
+    return E2e::wire(bus, {true, true, 0}).join(QLatin1Char(' '));
 }
 
 QString probes(int first, int last)
@@ -112,7 +108,7 @@ private slots:
         QCOMPARE(tool.text("leDeviceAddress"), hexByte(config.settings.ownAddress));
         QCOMPARE(tool.widget<QCheckBox>("cbTerminated")->isChecked(), shownTerminated);
         QCOMPARE(tool.text("leDeviceShortName"), QString::fromLatin1(settings.mid(3)));
-        QCOMPARE(E2e::requestLines(bench.bus()), lines("09|0A|0C"));
+        QCOMPARE(E2e::wire(bench.bus()), lines("09|0A|0C"));
         QCOMPARE(E2e::connectionLook(bench), QLatin1String(E2e::kConnectedLook));
     }
 
@@ -136,7 +132,7 @@ private slots:
         QCOMPARE(E2e::connectionLook(*bench), QLatin1String(E2e::kDisconnectedLook));
         QCOMPARE(tool.statusBarText(), QStringLiteral("|"));
         QCOMPARE(tool.logLines(), lines(log));
-        QVERIFY(E2e::requestLines(bench->bus()).isEmpty());
+        QVERIFY(E2e::wire(bench->bus()).isEmpty());
         QCOMPARE(tool.text("btScanRs485"), QStringLiteral("Scan"));
         // The refresh rebuilds the list from the system's ports, which never list a pty.
         if (button == QLatin1String("btRefresComPorts")) {
@@ -218,7 +214,7 @@ private slots:
         QVERIFY2(clock.elapsed() >= kTimeoutEarliestMs && clock.elapsed() <= kTimeoutLatestMs,
                  qPrintable(QStringLiteral("timeout after %1 ms").arg(clock.elapsed())));
         QCOMPARE(tool.logLines(), lines(log));
-        QCOMPARE(E2e::requestLines(bench.bus()), lines(requests));
+        QCOMPARE(E2e::wire(bench.bus()), lines(requests));
         QCOMPARE(tool.text("leDeviceShortName"), QStringLiteral("KEEP"));
         QCOMPARE(E2e::connectionLook(bench), QLatin1String(E2e::kDisconnectedLook));
 
@@ -246,7 +242,7 @@ private slots:
         QObject::connect(tool.progressBar(), &QProgressBar::valueChanged, [&](int value) {
             steps << QStringLiteral("%1 after %2, %3")
                          .arg(value)
-                         .arg(E2e::requestLines(bench.bus()).size())
+                         .arg(E2e::wire(bench.bus()).size())
                          .arg(tool.statusBarText());
         });
 
@@ -265,7 +261,7 @@ private slots:
         QCOMPARE(tool.logLines().last(), QStringLiteral("Done."));
         // One name request per address, in ascending order, no retries.
         QCOMPARE(lineOf(bench.bus()).remove(QRegularExpression(" <..")), probes(0x00, 0xFF));
-        QStringList requests = E2e::requestLines(bench.bus());
+        QStringList requests = E2e::wire(bench.bus());
         requests.removeDuplicates();
         QCOMPARE(requests, QStringList{"0A"});
         // 1 before address 00 goes out; 01 leaves it at 1 (no change signal); each later address
@@ -294,11 +290,13 @@ private slots:
         QVERIFY(tool.click("btScanRs485"));
         QVERIFY(ToolDriver::waitUntil([&] { return lineOf(bench.bus()).endsWith("03"); }));
         // Keep the tool's event loop still so the answer waits unread when Cancel is pressed.
+        const int answerBytes = int(wireFrame(0x03, hex("000A") + "Hall").size());
         QElapsedTimer spin;
         spin.start();
-        while (!lineOf(bench.bus()).endsWith("<03") && spin.elapsed() < E2e::kWaitMs)
+        while (E2e::unreadBytes(bench.bus().portPath()) < answerBytes &&
+               spin.elapsed() < E2e::kWaitMs)
             QThread::msleep(1);
-        QThread::msleep(kLineSettleMs);
+        QCOMPARE(E2e::unreadBytes(bench.bus().portPath()), answerBytes);
         QVERIFY(tool.click("btScanRs485"));
 
         // Cancel handled the answer in its event pass, which armed the next probe: it must not

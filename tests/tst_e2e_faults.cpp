@@ -28,14 +28,14 @@ const QVector<int> kLastHeard = {CmdGetVersion, CmdGetVersion,  CmdGetVersion,
 // What the device holds afterwards, in one line a row can name.
 QString deviceSummary(const SimDeviceState &device)
 {
-    const QByteArray record = device.tags.first().readPages(kAddressTagFirstPage, 3);
+    const QByteArray record = device.config.tags.first().readPages(kAddressTagFirstPage, 3);
     const auto tag = readAddressTagRecord(reinterpret_cast<const uint8_t *>(record.constData()),
                                           size_t(record.size()));
     return QStringLiteral("%1, %2 restarts, %3, tag %4, flash %5")
-        .arg(device.mode == SimMode::Bootloader ? "bootloader" : "application")
+        .arg(device.config.mode == SimMode::Bootloader ? "bootloader" : "application")
         .arg(device.restartCount)
-        .arg(shortNameText(device.settings.shortName), hexByte(tag.address))
-        .arg(device.flash.size());
+        .arg(shortNameText(device.config.settings.shortName), hexByte(tag.address))
+        .arg(device.config.flash.size());
 }
 
 void addFaultRow(const char *operation, const char *fault, const QString &log,
@@ -81,15 +81,6 @@ class TestE2eFaults : public QObject
         if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
             qFatal("cannot write %s", qPrintable(file.fileName()));
         return file.fileName();
-    }
-    // The requests' command bytes, chunks as "F2:size".
-    QStringList requestCodes()
-    {
-        QStringList codes;
-        for (const QString &request : E2e::requestLines(bench->bus()))
-            codes << (request.startsWith("F2") ? QStringLiteral("F2:%1").arg(request.size() / 3)
-                                               : request);
-        return codes;
     }
 
     QTemporaryDir scratch;
@@ -215,10 +206,10 @@ private slots:
         QCOMPARE(E2e::connectionLook(*bench),
                  QLatin1String(open ? E2e::kConnectedLook : E2e::kDisconnectedLook));
         QCOMPARE(deviceSummary(bench->bus().device(id)), device);
-        QCOMPARE(E2e::requestLines(bench->bus()).contains("FF FF 02"), fault == "broken CRC");
+        QCOMPARE(E2e::wire(bench->bus()).contains("FF FF 02"), fault == "broken CRC");
 
         // The operator power-cycles the device: it comes back as it now is, without its fault.
-        SimDeviceConfig revived = bench->bus().device(id);
+        SimDeviceConfig revived = bench->bus().device(id).config;
         revived.faults = SimFaults();
         QVERIFY(bench->bus().removeDevice(id));
         bench->addDevice(revived);
@@ -270,7 +261,7 @@ private slots:
                        "|Firmware flashed.|Done. Waiting for device...|Firmware version is: " +
                        version + '|' + E2e::kSettingsReceived));
         QCOMPARE(tool().statusBarText(), "Connected|Version:" + version);
-        QCOMPARE(requestCodes(), lines("F0|09|F1|" + chunks + "|F3|09|0A|0C"));
+        QCOMPARE(E2e::wire(bench->bus()), lines("F0|09|F1|" + chunks + "|F3|09|0A|0C"));
         QStringList expected;
         int sent = 0;
         for (const QString &chunk : lines(chunks))
@@ -280,7 +271,7 @@ private slots:
         QCOMPARE(
             progress,
             expected << QStringLiteral("0/%1 Connected|Version:Talvik BOOTLOADER 1.2").arg(size));
-        QVERIFY(bench->bus().device(id).flash == image);
+        QVERIFY(bench->bus().device(id).config.flash == image);
     }
 
     void imageRefusedBeforeDeviceIsTouched_data()
@@ -352,11 +343,11 @@ private slots:
         QVERIFY(tool().statusBarText().endsWith("|Version:" + bootloader));
         QVERIFY(tool().waitForLog(lines(log).last(), kUpdateTimeoutMs));
         QCOMPARE(tool().logLines(), lines("Firmware file " + path + '|' + log));
-        QCOMPARE(requestCodes(), lines(requests));
+        QCOMPARE(E2e::wire(bench->bus()), lines(requests));
         QCOMPARE(tool().statusBarText(), statusBar);
         QCOMPARE(E2e::connectionLook(*bench),
                  QLatin1String(brokenImage ? E2e::kConnectedLook : E2e::kDisconnectedLook));
-        QVERIFY(bench->bus().device(id).mode == SimMode::Bootloader);
+        QVERIFY(bench->bus().device(id).config.mode == SimMode::Bootloader);
     }
 };
 

@@ -112,11 +112,11 @@ class TestE2eService : public QObject
                    int delayMs = 0)
     {
         bench->bus().editDevice(id, [=](SimDeviceState &device) {
-            device.faults.lateCommand = lateCommand;
-            device.faults.lateAnswerMs = lateMs;
-            device.faults.errorCommand = errorCommand;
-            device.faults.silent = silent;
-            device.faults.answerDelayMs = delayMs;
+            device.config.faults.lateCommand = lateCommand;
+            device.config.faults.lateAnswerMs = lateMs;
+            device.config.faults.errorCommand = errorCommand;
+            device.config.faults.silent = silent;
+            device.config.faults.answerDelayMs = delayMs;
         });
     }
     // The loop-test counters as labStatistic shows them: not found, found, retry, errors.
@@ -186,7 +186,7 @@ private slots:
         QVERIFY(tool().setText("leDeviceShortName", name));
         QVERIFY(tool().click("btSaveSettings"));
         QVERIFY(tool().waitForLog(kSettingsRead));
-        QCOMPARE(E2e::requestLines(bench->bus()), lines("0B " + request + "|09|0A|0C"));
+        QCOMPARE(E2e::wire(bench->bus()), lines("0B " + request + "|09|0A|0C"));
         QCOMPARE(tool().logLines(), lines(kWritten + '|' + kVersionLine + '|' + kSettingsRead));
         QCOMPARE(QString::number(bench->bus().lineBaudRate()) + tool().text("cbConnectionSpeed") +
                      tool().text("cbDeviceComSpeed"),
@@ -252,7 +252,7 @@ private slots:
         QVERIFY(request.isEmpty() ||
                 ToolDriver::waitUntil([&] { return bench->bus().trace().size() >= 2; }));
         QVERIFY(E2e::busStaysQuiet(bench->bus(), request.isEmpty() ? kQuietMs : kSettleMs));
-        QCOMPARE(E2e::requestLines(bench->bus()), lines(request));
+        QCOMPARE(E2e::wire(bench->bus()), lines(request));
         QCOMPARE(tool().logLines(), lines(log));
         QCOMPARE(question, asked);
         QCOMPARE(tool().text("lePnValue"), button == "btReadPnEeprom" ? "5C" : "99");
@@ -281,16 +281,16 @@ private slots:
         // A reboot shows what the device holds now; a reset brings its factory settings back.
         const bool reboot = asked.isEmpty();
         bench->bus().editDevice(id, [&](SimDeviceState &device) {
-            DeviceSettings changed = device.settings;
+            DeviceSettings changed = device.config.settings;
             changed.terminated = 1;
             changed.shortName = shortNameBytes(reboot ? "BOOT" : "FACT");
             if (reboot)
-                device.settings = changed;
+                device.config.settings = changed;
             else
-                device.factorySettings = changed;
-            device.eeprom[0x10] = '\x5A';
-            device.faults.lateCommand = CmdPnEeprom;
-            device.faults.lateAnswerMs = eepromLateMs;
+                device.config.factorySettings = changed;
+            device.config.eeprom[0x10] = '\x5A';
+            device.config.faults.lateCommand = CmdPnEeprom;
+            device.config.faults.lateAnswerMs = eepromLateMs;
         });
         QVERIFY(tool().setText("lePnAddress", "10"));
         QString question;
@@ -305,7 +305,7 @@ private slots:
                                           "|Done. Waiting for device...|"
                                           "Value received: 5A|" +
                                           kVersionLine + '|' + kSettingsRead));
-        QCOMPARE(E2e::requestLines(bench->bus()),
+        QCOMPARE(E2e::wire(bench->bus()),
                  lines((reboot ? "08" : "0D") + QString("|F4 10|09|0A|0C")));
         QCOMPARE(bench->bus().device(id).restartCount, 1);
         QCOMPARE(tool().text("leDeviceShortName"), reboot ? "BOOT" : "FACT");
@@ -379,10 +379,10 @@ private slots:
         // The chain has ended: no further step, HALT or timer left running.
         QVERIFY(tool().logStaysQuiet(kQuietMs));
         QCOMPARE(tool().logLines(), lines(log));
-        QCOMPARE(E2e::requestLines(bench->bus()), lines(requests));
+        QCOMPARE(E2e::wire(bench->bus()), lines(requests));
         QCOMPARE(tagControls(), shown);
         if (tagCount > 0)
-            QCOMPARE(bench->bus().device(id).tags.first().readPages(4, 3), record);
+            QCOMPARE(bench->bus().device(id).config.tags.first().readPages(4, 3), record);
     }
 
     void tagAnswerShorterThanRecord()
@@ -402,7 +402,7 @@ private slots:
         QVERIFY(E2e::busStaysQuiet(bench->bus(), kSettleMs));
         QCOMPARE(tool().logLines().mid(tool().logLines().size() - 2),
                  lines("Loop test stoped|" + tooShort));
-        QCOMPARE(E2e::requestLines(bench->bus()), lines("02|03 00|42|40 04 01"));
+        QCOMPARE(E2e::wire(bench->bus()), lines("02|03 00|42|40 04 01"));
         QCOMPARE(tagControls(), typed);
     }
 
@@ -446,7 +446,7 @@ private slots:
         // A counted cycle has sent at least its first request.
         const QStringList requests =
             lines(cycleRequests.repeated(kCountedCycles - 1) + cycleRequests.section('|', 0, 0));
-        QCOMPARE(E2e::requestLines(bench->bus()).mid(0, requests.size()), requests);
+        QCOMPARE(E2e::wire(bench->bus()).mid(0, requests.size()), requests);
         QCOMPARE(tool().logLines().first() + '|' + tool().logLines().last(),
                  QStringLiteral("Loop test started|Loop test stoped"));
         // Stopped: answers still in flight count nothing, the last counts stay on view, and a
@@ -483,8 +483,7 @@ private slots:
             QVERIFY2(clock.elapsed() >= retries * kRetryPeriodMs * 9 / 10,
                      qPrintable(QString::number(clock.elapsed())));
         }
-        QVERIFY(ToolDriver::waitUntil(
-            [&] { return E2e::requestLines(bench->bus()) == lines(requests); }));
+        QVERIFY(ToolDriver::waitUntil([&] { return E2e::wire(bench->bus()) == lines(requests); }));
         QVERIFY(tool().click("btLoopTest"));
         QCOMPARE(statistics(), QStringLiteral("0 %1 2 0").arg(tagCount));
     }
@@ -503,8 +502,9 @@ private slots:
         if (!QCoreApplication::arguments().contains(QStringLiteral("loopTestSoak")))
             QSKIP("runs for minutes on its own: ctest -L soak");
         const QVector<SimTag> tag = E2e::tagsOnAntenna(1);
-        bench->bus().editDevice(
-            id, [](SimDeviceState &device) { device.faults.corruptCrcRate = kSoakCorruptRate; });
+        bench->bus().editDevice(id, [](SimDeviceState &device) {
+            device.config.faults.corruptCrcRate = kSoakCorruptRate;
+        });
         LineCounts line;
         QRandomGenerator random(kSoakExchanges);
         bool inField = false;

@@ -1,22 +1,28 @@
 // Arguments of talvik-ota-cli: global options, one command and its own options.
 #include "cli.h"
 
+#include "clicommands.h"
 #include "clioutput.h"
 #include "deviceclient.h"
-#include "devicecommands.h"
 #include "exchangetiming.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cstdio>
 #include <functional>
+
+using namespace CliCommands;
 
 namespace Cli {
 namespace {
 
 constexpr int kDefaultBaudRate = 115200;
+// Far above any reader's flash: a larger file is the wrong file.
+constexpr qint64 kMaxImageBytes = 16 * 1024 * 1024;
 constexpr int kMinProbeTimeoutMs = 10;
 constexpr int kMaxProbeTimeoutMs = 5000;
 constexpr uint8_t kFirstBusAddress = 0x00;
@@ -103,6 +109,8 @@ QString helpText(const QCommandLineParser &parser)
                 QStringLiteral("$ %1 %2\n\n")
                     .arg(QLatin1String(kProgram), QLatin1String(command.example));
     text += CliText::tr(
+        "Options may stand before or after the command; after it, a command's own option\n"
+        "wins (set --baud is the device's new rate, not the line speed).\n"
         "Addresses and EEPROM bytes are two hexadecimal digits: 1A, 1a or 0x1A.\n"
         "With --json every result line is a JSON object instead, and flash also writes\n"
         "{\"event\":\"progress\",...} objects unless --quiet is given. Errors go to standard\n"
@@ -112,7 +120,7 @@ QString helpText(const QCommandLineParser &parser)
         "  1  a device did not answer, answered with an error or rejected the image, or no\n"
         "     device answered the scan\n"
         "  2  usage error: nothing was sent\n"
-        "  3  the port cannot be opened\n");
+        "  3  the port cannot be opened, or failed while in use\n");
     return text;
 }
 
@@ -130,13 +138,86 @@ Parse usage(const QString &error)
     return Parse{Action(), error};
 }
 
-bool parseOwnArguments(QCommandLineParser &parser, const QString &command,
-                       const QStringList &arguments, QString *error)
+// The options of the whole program, as given before the command or after it.
+struct GlobalOptions
 {
-    if (parser.parse(QStringList{QLatin1String(kProgram) + ' ' + command} + arguments))
-        return true;
-    *error = command + QStringLiteral(": ") + parser.errorText();
-    return false;
+    QString port;
+    QString baud = QString::number(kDefaultBaudRate);
+    bool baudGiven = false;
+    bool json = false;
+    bool quiet = false;
+    bool help = false;
+};
+
+QList<QCommandLineOption> globalOptionList()
+{
+    return {
+        QCommandLineOption(QStringLiteral("port"),
+                           CliText::tr("Serial port, any path it opens: /dev/ttyUSB0, a "
+                                       "/dev/serial/by-id/ link, a pseudo-terminal (required "
+                                       "but for ports)."),
+                           QStringLiteral("PATH")),
+        QCommandLineOption(
+            QStringLiteral("baud"),
+            CliText::tr("Line speed: 4800, 9600, 19200, 38400, 57600 or 115200 (default)."),
+            QStringLiteral("RATE"), QString::number(kDefaultBaudRate)),
+        QCommandLineOption(QStringLiteral("json"),
+                           CliText::tr("JSON Lines on standard output instead of text.")),
+        QCommandLineOption(QStringLiteral("quiet"),
+                           CliText::tr("No progress, no text but results and errors.")),
+    };
+}
+
+// Takes what the parser found of the global options but those the command owns; later ones win
+// over earlier ones.
+void takeGlobalOptions(const QCommandLineParser &parser, GlobalOptions *globals,
+                       const QStringList &commandOwns = QStringList())
+{
+    const auto given = [&](const char *name) {
+        return !commandOwns.contains(QLatin1String(name)) && parser.isSet(QLatin1String(name));
+    };
+    if (given("port"))
+        globals->port = parser.value(QStringLiteral("port"));
+    if (given("baud")) {
+        globals->baud = parser.value(QStringLiteral("baud"));
+        globals->baudGiven = true;
+    }
+    globals->json = globals->json || given("json");
+    globals->quiet = globals->quiet || given("quiet");
+    globals->help = globals->help || given("help") || given("help-all");
+}
+
+// A command's own options and arguments; the global options may stand among them, unless the
+// command has an option of the same name.
+bool parseCommandArguments(QCommandLineParser &parser, const QList<QCommandLineOption> &own,
+                           const QString &command, const QStringList &arguments,
+                           GlobalOptions *globals, QString *error)
+{
+    parser.addOptions(own);
+    QStringList owned;
+    for (const QCommandLineOption &option : own)
+        owned << option.names();
+    for (const QCommandLineOption &option : globalOptionList()) {
+        if (!owned.contains(option.names().first()))
+            parser.addOption(option);
+    }
+    parser.addOption(QCommandLineOption(QStringList{"help", "h", "?"}));
+    if (!parser.parse(QStringList{QLatin1String(kProgram) + ' ' + command} + arguments)) {
+        *error = command + QStringLiteral(": ") + parser.errorText();
+        return false;
+    }
+    takeGlobalOptions(parser, globals, owned);
+    return true;
+}
+
+// Two hexadecimal digits of either case, optionally behind "0x": "1A", "1a", "0x1A".
+std::optional<uint8_t> parseHexByte(const QString &text)
+{
+    static const QRegularExpression twoDigits(QStringLiteral("^(?:0[xX])?([0-9A-Fa-f]{2})$"));
+    const QRegularExpressionMatch match = twoDigits.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    return static_cast<uint8_t>(match.captured(1).toUInt(nullptr, 16));
 }
 
 std::optional<uint8_t> hexArgument(const QString &text, const QString &what, QString *error)
@@ -174,16 +255,16 @@ bool splitAddress(const QString &command, QStringList *arguments, int extraMin, 
     return value.has_value();
 }
 
-Parse parseScan(const QStringList &arguments)
+Parse parseScan(const QStringList &arguments, GlobalOptions *globals)
 {
     QCommandLineParser parser;
     const QCommandLineOption from(QStringLiteral("from"), QString(), QStringLiteral("HH"), "00");
     const QCommandLineOption to(QStringLiteral("to"), QString(), QStringLiteral("HH"), "FF");
     const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"),
                                      QString::number(ExchangeTiming::kScanProbeTimeoutMs));
-    parser.addOptions({from, to, timeout});
     QString error;
-    if (!parseOwnArguments(parser, QStringLiteral("scan"), arguments, &error))
+    if (!parseCommandArguments(parser, {from, to, timeout}, QStringLiteral("scan"), arguments,
+                               globals, &error))
         return usage(error);
     if (!parser.positionalArguments().isEmpty())
         return usage(CliText::tr("scan: no arguments expected"));
@@ -200,7 +281,7 @@ Parse parseScan(const QStringList &arguments)
     return Parse{[=](Session &s) { return scanBus(s, *first, *last, timeoutMs); }, QString()};
 }
 
-Parse parseSet(const QStringList &arguments)
+Parse parseSet(const QStringList &arguments, GlobalOptions *globals)
 {
     QCommandLineParser parser;
     const QCommandLineOption baud(QStringLiteral("baud"), QString(), QStringLiteral("RATE"));
@@ -208,9 +289,9 @@ Parse parseSet(const QStringList &arguments)
     const QCommandLineOption terminated(QStringLiteral("terminated"), QString(),
                                         QStringLiteral("on|off"));
     const QCommandLineOption name(QStringLiteral("name"), QString(), QStringLiteral("TEXT"));
-    parser.addOptions({baud, address, terminated, name});
     QString error;
-    if (!parseOwnArguments(parser, QStringLiteral("set"), arguments, &error))
+    if (!parseCommandArguments(parser, {baud, address, terminated, name}, QStringLiteral("set"),
+                               arguments, globals, &error))
         return usage(error);
     QStringList positional = parser.positionalArguments();
     uint8_t device = 0;
@@ -239,21 +320,51 @@ Parse parseSet(const QStringList &arguments)
     return Parse{[=](Session &s) { return changeSettings(s, device, change); }, QString()};
 }
 
-Parse parseFlash(QStringList arguments)
+// The whole image, or why it is not one: a device, a pipe or a huge file named by mistake must
+// neither hang the program nor fill its memory.
+QString readImage(const QString &path, QByteArray *image)
 {
-    if (arguments.size() < 2)
-        return usage(CliText::tr("flash: an image and at least one address expected"));
-    QFile file(arguments.takeFirst());
+    const QFileInfo info(path);
+    if (!info.exists())
+        return CliText::tr("cannot read %1: no such file").arg(path);
+    if (!info.isFile())
+        return CliText::tr("%1 is not a regular file").arg(path);
+    if (info.size() > kMaxImageBytes)
+        return CliText::tr("%1 holds %2 bytes, more than the %3 an image may have")
+            .arg(path)
+            .arg(info.size())
+            .arg(kMaxImageBytes);
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return usage(CliText::tr("cannot read %1: %2").arg(file.fileName(), file.errorString()));
-    const QByteArray image = file.readAll();
+        return CliText::tr("cannot read %1: %2").arg(path, file.errorString());
+    // The file may have grown since it was looked at.
+    *image = file.read(kMaxImageBytes + 1);
     if (file.error() != QFileDevice::NoError)
-        return usage(CliText::tr("cannot read %1: %2").arg(file.fileName(), file.errorString()));
-    if (image.isEmpty())
-        return usage(CliText::tr("%1 is empty: nothing to flash").arg(file.fileName()));
-    QVector<uint8_t> addresses;
+        return CliText::tr("cannot read %1: %2").arg(path, file.errorString());
+    if (image->size() > kMaxImageBytes)
+        return CliText::tr("%1 holds more than the %2 bytes an image may have")
+            .arg(path)
+            .arg(kMaxImageBytes);
+    if (image->isEmpty())
+        return CliText::tr("%1 is empty: nothing to flash").arg(path);
+    return QString();
+}
+
+Parse parseFlash(const QStringList &arguments, GlobalOptions *globals)
+{
+    QCommandLineParser parser;
     QString error;
-    for (const QString &text : arguments) {
+    if (!parseCommandArguments(parser, {}, QStringLiteral("flash"), arguments, globals, &error))
+        return usage(error);
+    QStringList positional = parser.positionalArguments();
+    if (positional.size() < 2)
+        return usage(CliText::tr("flash: an image and at least one address expected"));
+    QByteArray image;
+    error = readImage(positional.takeFirst(), &image);
+    if (!error.isEmpty())
+        return usage(error);
+    QVector<uint8_t> addresses;
+    for (const QString &text : positional) {
         const std::optional<uint8_t> address = hexArgument(text, CliText::tr("address"), &error);
         if (!address)
             return usage(error);
@@ -262,11 +373,24 @@ Parse parseFlash(QStringList arguments)
     return Parse{[=](Session &s) { return flashImage(s, image, addresses); }, QString()};
 }
 
-Parse parseLed(QStringList arguments)
+// Positional arguments of a command without options of its own.
+bool positionalArguments(const QString &command, const QStringList &arguments,
+                         GlobalOptions *globals, QStringList *positional, QString *error)
+{
+    QCommandLineParser parser;
+    if (!parseCommandArguments(parser, {}, command, arguments, globals, error))
+        return false;
+    *positional = parser.positionalArguments();
+    return true;
+}
+
+Parse parseLed(const QStringList &given, GlobalOptions *globals)
 {
     uint8_t device = 0;
     QString error;
-    if (!splitAddress(QStringLiteral("led"), &arguments, 1, 1, &device, &error))
+    QStringList arguments;
+    if (!positionalArguments(QStringLiteral("led"), given, globals, &arguments, &error) ||
+        !splitAddress(QStringLiteral("led"), &arguments, 1, 1, &device, &error))
         return usage(error);
     const QString mode = arguments.first();
     QByteArray request;
@@ -281,11 +405,13 @@ Parse parseLed(QStringList arguments)
     return Parse{[=](Session &s) { return switchLed(s, device, request); }, QString()};
 }
 
-Parse parseEeprom(QStringList arguments)
+Parse parseEeprom(const QStringList &given, GlobalOptions *globals)
 {
     uint8_t device = 0;
     QString error;
-    if (!splitAddress(QStringLiteral("eeprom"), &arguments, 1, 2, &device, &error))
+    QStringList arguments;
+    if (!positionalArguments(QStringLiteral("eeprom"), given, globals, &arguments, &error) ||
+        !splitAddress(QStringLiteral("eeprom"), &arguments, 1, 2, &device, &error))
         return usage(error);
     const std::optional<uint8_t> eepromAddress =
         hexArgument(arguments.at(0), CliText::tr("EEPROM address"), &error);
@@ -300,37 +426,52 @@ Parse parseEeprom(QStringList arguments)
 }
 
 // Commands that take nothing but the device address.
-Parse parseAddressOnly(const QString &command, QStringList arguments,
+Parse parseAddressOnly(const QString &command, const QStringList &given, GlobalOptions *globals,
                        const std::function<int(Session &, uint8_t)> &run)
 {
     uint8_t device = 0;
     QString error;
-    if (!splitAddress(command, &arguments, 0, 0, &device, &error))
+    QStringList arguments;
+    if (!positionalArguments(command, given, globals, &arguments, &error) ||
+        !splitAddress(command, &arguments, 0, 0, &device, &error))
         return usage(error);
     return Parse{[=](Session &s) { return run(s, device); }, QString()};
 }
 
-Parse parseCommand(const QString &command, const QStringList &arguments)
+Parse parsePorts(const QStringList &given, GlobalOptions *globals)
 {
+    QString error;
+    QStringList arguments;
+    if (!positionalArguments(QStringLiteral("ports"), given, globals, &arguments, &error))
+        return usage(error);
+    if (!arguments.isEmpty())
+        return usage(CliText::tr("ports: no arguments expected"));
+    return Parse{[](Session &s) { return listPorts(s.out); }, QString()};
+}
+
+Parse parseCommand(const QString &command, const QStringList &arguments, GlobalOptions *globals)
+{
+    if (command == QLatin1String("ports"))
+        return parsePorts(arguments, globals);
     if (command == QLatin1String("scan"))
-        return parseScan(arguments);
+        return parseScan(arguments, globals);
     if (command == QLatin1String("info"))
-        return parseAddressOnly(command, arguments, showInfo);
+        return parseAddressOnly(command, arguments, globals, showInfo);
     if (command == QLatin1String("set"))
-        return parseSet(arguments);
+        return parseSet(arguments, globals);
     if (command == QLatin1String("reboot") || command == QLatin1String("reset")) {
         const DeviceCommand request =
             command == QLatin1String("reboot") ? CmdReboot : CmdResetToDefaults;
-        return parseAddressOnly(command, arguments, [request](Session &s, uint8_t device) {
+        return parseAddressOnly(command, arguments, globals, [request](Session &s, uint8_t device) {
             return restartDevice(s, device, request);
         });
     }
     if (command == QLatin1String("flash"))
-        return parseFlash(arguments);
+        return parseFlash(arguments, globals);
     if (command == QLatin1String("led"))
-        return parseLed(arguments);
+        return parseLed(arguments, globals);
     if (command == QLatin1String("eeprom"))
-        return parseEeprom(arguments);
+        return parseEeprom(arguments, globals);
     return usage(CliText::tr("unknown command '%1'").arg(command));
 }
 
@@ -350,21 +491,8 @@ int run(const QStringList &arguments)
         "Scans, inspects, configures and flashes the RFID reader devices on an RS485 bus\n"
         "through a serial port, one request at a time, for scripts and test rigs."));
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    const QCommandLineOption port(
-        QStringLiteral("port"),
-        CliText::tr("Serial port, any path it opens: /dev/ttyUSB0, a /dev/serial/by-id/ "
-                    "link, a pseudo-terminal (required but for ports)."),
-        QStringLiteral("PATH"));
-    const QCommandLineOption baud(
-        QStringLiteral("baud"),
-        CliText::tr("Line speed: 4800, 9600, 19200, 38400, 57600 or 115200 (default)."),
-        QStringLiteral("RATE"), QString::number(kDefaultBaudRate));
-    const QCommandLineOption json(QStringLiteral("json"),
-                                  CliText::tr("JSON Lines on standard output instead of text."));
-    const QCommandLineOption quiet(QStringLiteral("quiet"),
-                                   CliText::tr("No progress, no text but results and errors."));
-    parser.addOptions({port, baud, json, quiet});
-    const QCommandLineOption help = parser.addHelpOption();
+    parser.addOptions(globalOptionList());
+    parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"),
                                  CliText::tr("One of the commands below, with its arguments."),
@@ -372,7 +500,9 @@ int run(const QStringList &arguments)
 
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
-    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+    GlobalOptions globals;
+    takeGlobalOptions(parser, &globals);
+    if (globals.help) {
         std::fputs(qPrintable(helpText(parser)), stdout);
         return ExitOk;
     }
@@ -384,29 +514,29 @@ int run(const QStringList &arguments)
     if (positional.isEmpty())
         return usageError(CliText::tr("no command given"));
     const QString command = positional.takeFirst();
-    CliOutput out(parser.isSet(json), parser.isSet(quiet));
-    if (command == QLatin1String("ports")) {
-        if (!positional.isEmpty())
-            return usageError(CliText::tr("ports: no arguments expected"));
-        return listPorts(out);
+    const Parse parsed = parseCommand(command, positional, &globals);
+    if (globals.help) {
+        std::fputs(qPrintable(helpText(parser)), stdout);
+        return ExitOk;
     }
-
-    QString error;
-    const std::optional<uint8_t> baudIndex = baudIndexArgument(parser.value(baud), &error);
-    if (!baudIndex)
-        return usageError(error);
-    const Parse parsed = parseCommand(command, positional);
     if (!parsed.action)
         return usageError(parsed.error);
-    if (!parser.isSet(port))
-        return usageError(command + CliText::tr(": --port is required"));
+    QString error;
+    const std::optional<uint8_t> baudIndex = baudIndexArgument(globals.baud, &error);
+    if (!baudIndex)
+        return usageError(error);
 
+    CliOutput out(globals.json, globals.quiet);
     DeviceClient client;
-    if (!client.open(parser.value(port), kBaudRates[*baudIndex])) {
-        out.error(CliText::tr("cannot open %1: %2").arg(parser.value(port), client.errorString()));
+    Session session{client, out, globals.port};
+    if (command == QLatin1String("ports"))
+        return parsed.action(session);
+    if (globals.port.isEmpty())
+        return usageError(command + CliText::tr(": --port is required"));
+    if (!client.open(globals.port, kBaudRates[*baudIndex])) {
+        out.error(CliText::tr("cannot open %1: %2").arg(globals.port, client.errorString()));
         return ExitPortFailed;
     }
-    Session session{client, out, parser.value(port)};
     return parsed.action(session);
 }
 

@@ -2,8 +2,8 @@
 
 #include <QJsonDocument>
 
-#include <cstdio>
-#include <unistd.h>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 // Often enough to look alive, rarely enough to cost nothing against a 23 ms chunk.
@@ -11,22 +11,53 @@ constexpr qint64 kProgressRedrawMs = 100;
 constexpr int kPercent = 100;
 constexpr int kSecondsPerMinute = 60;
 constexpr double kMsPerSecond = 1000.0;
+
+// A terminal is a character device other than the null device. Asked of the file system, which
+// names standard error alike on Linux and macOS and not at all on Windows (no progress line).
+bool stderrIsTerminal()
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path stderrPath("/dev/stderr");
+    return fs::is_character_file(stderrPath, error) &&
+           !fs::equivalent(stderrPath, fs::path("/dev/null"), error) && !error;
+}
 } // namespace
 
 CliOutput::CliOutput(bool json, bool quiet)
-    : json(json), quiet(quiet), progressShown(!quiet && ::isatty(STDERR_FILENO) == 1)
+    : json(json), quiet(quiet), progressShown(!quiet && stderrIsTerminal())
 {
 }
 
-void CliOutput::result(const QStringList &textLines, const QJsonObject &object)
+QString CliOutput::printable(QString text)
+{
+    for (QChar &c : text) {
+        switch (c.category()) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            c = QLatin1Char(' ');
+            break;
+        default:
+            break;
+        }
+    }
+    return text;
+}
+
+void CliOutput::result(const QVector<QStringList> &rows, const QJsonObject &object)
 {
     clearProgress();
     if (json) {
         writeLine(stdout, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
         return;
     }
-    for (const QString &line : textLines)
-        writeLine(stdout, line);
+    for (QStringList fields : rows) {
+        for (QString &field : fields)
+            field = printable(field);
+        writeLine(stdout, fields.join(QLatin1Char('\t')));
+    }
 }
 
 void CliOutput::event(const QJsonObject &object)
@@ -40,13 +71,13 @@ void CliOutput::note(const QString &text)
     if (quiet)
         return;
     clearProgress();
-    writeLine(stderr, text);
+    writeLine(stderr, printable(text));
 }
 
 void CliOutput::error(const QString &text)
 {
     clearProgress();
-    writeLine(stderr, text);
+    writeLine(stderr, printable(text));
 }
 
 void CliOutput::startProgress(const QString &label, qint64 total, const QString &unit)

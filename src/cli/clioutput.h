@@ -6,6 +6,9 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <QVector>
+
+#include <cstdio>
 
 // Texts for people pass through tr(); result keys and values, which scripts read, never do.
 class CliText
@@ -22,8 +25,9 @@ public:
 
     bool isJson() const { return json; }
 
-    // Text mode prints the lines, JSON mode the object.
-    void result(const QStringList &textLines, const QJsonObject &object);
+    // Text mode prints one line per row, its fields made printable and joined by tabs; JSON mode
+    // prints the object untouched, so that a script sees a device's exact text.
+    void result(const QVector<QStringList> &rows, const QJsonObject &object);
     // JSON progress objects on standard output, unless quiet.
     void event(const QJsonObject &object);
     void note(const QString &text);
@@ -33,6 +37,10 @@ public:
     void startProgress(const QString &label, qint64 total, const QString &unit);
     void progress(qint64 done);
     void endProgress();
+
+    // Text from a device or an adapter, safe to show on a terminal: control, format and
+    // separator characters (tabs, line breaks, escapes, bidirectional overrides) become blanks.
+    static QString printable(QString text);
 
 private:
     void drawProgress(qint64 done);

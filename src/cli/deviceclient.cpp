@@ -9,6 +9,7 @@ DeviceClient::DeviceClient(QObject *parent) : QObject(parent)
 {
     connect(&protocol, &BinaryProtocol::protocolWrite, this, &DeviceClient::writeFrame);
     connect(&protocol, &BinaryProtocol::frameComplete, this, &DeviceClient::takeFrame);
+    connect(&port, &QSerialPort::errorOccurred, this, &DeviceClient::noteError);
 }
 
 DeviceClient::~DeviceClient()
@@ -18,6 +19,7 @@ DeviceClient::~DeviceClient()
 
 bool DeviceClient::open(const QString &portPath, int baudRate)
 {
+    portFailure.clear();
     port.setPortName(portPath);
     port.setBaudRate(baudRate);
     if (!port.open(QIODevice::ReadWrite)) {
@@ -26,6 +28,7 @@ bool DeviceClient::open(const QString &portPath, int baudRate)
     }
     // Fails harmlessly on adapters and pseudo-terminals without modem lines.
     port.setDataTerminalReady(false);
+    port.clearError();
     qCDebug(lcSerial).noquote() << "opened" << portPath << "at" << baudRate << "baud";
     return true;
 }
@@ -49,15 +52,20 @@ DeviceAnswer DeviceClient::exchange(const QByteArray &request, const QDeadlineTi
     awaitedCommand = request.isEmpty() ? -1 : static_cast<uint8_t>(request.at(0));
     answered = false;
     answerPayload.clear();
-    protocol.sendFrame(reinterpret_cast<const uint8_t *>(request.constData()),
-                       static_cast<size_t>(request.size()));
-
     DeviceAnswer answer;
-    while (!answered && readUntil(deadline, &answer)) {
+    if (portFailure.isEmpty())
+        protocol.sendFrame(reinterpret_cast<const uint8_t *>(request.constData()),
+                           static_cast<size_t>(request.size()));
+    while (portFailure.isEmpty() && !answered && readUntil(deadline)) {
     }
     awaitedCommand = -1;
-    if (!answered)
+    if (!answered) {
+        if (!portFailure.isEmpty()) {
+            answer.outcome = DeviceAnswer::Outcome::PortFailed;
+            answer.portError = portFailure;
+        }
         return answer;
+    }
     answer.payload = answerPayload;
     answer.outcome = responseStatus(answer.data(), answer.size()) == kStatusError
                          ? DeviceAnswer::Outcome::ErrorAnswer
@@ -65,20 +73,14 @@ DeviceAnswer DeviceClient::exchange(const QByteArray &request, const QDeadlineTi
     return answer;
 }
 
-bool DeviceClient::readUntil(const QDeadlineTimer &deadline, DeviceAnswer *answer)
+bool DeviceClient::readUntil(const QDeadlineTimer &deadline)
 {
     if (port.bytesAvailable() == 0) {
         if (deadline.hasExpired())
             return false;
-        port.clearError();
-        if (!port.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) {
-            if (port.error() == QSerialPort::TimeoutError || port.error() == QSerialPort::NoError)
-                return !deadline.hasExpired();
-            answer->outcome = DeviceAnswer::Outcome::PortFailed;
-            answer->portError = port.errorString();
-            qCDebug(lcSerial).noquote() << "port failed:" << answer->portError;
-            return false;
-        }
+        // A failure on the way is noted by noteError; a plain timeout is no failure.
+        if (!port.waitForReadyRead(static_cast<int>(deadline.remainingTime())))
+            return portFailure.isEmpty() && !deadline.hasExpired();
     }
     const QByteArray chunk = port.readAll();
     protocol.receiveBytes(reinterpret_cast<const uint8_t *>(chunk.constData()),
@@ -92,11 +94,37 @@ void DeviceClient::pause(int pauseMs)
     QThread::msleep(static_cast<unsigned long>(pauseMs));
 }
 
+void DeviceClient::noteError(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::NoError:
+    case QSerialPort::TimeoutError:
+    // DTR on adapters and pseudo-terminals without modem lines.
+    case QSerialPort::UnsupportedOperationError:
+        return;
+    default:
+        break;
+    }
+    if (!port.isOpen() || !portFailure.isEmpty())
+        return;
+    // The system's text alone may be "Unknown error" when a read found the line hung up.
+    const QString what = error == QSerialPort::ReadError       ? tr("cannot read from the port")
+                         : error == QSerialPort::WriteError    ? tr("cannot write to the port")
+                         : error == QSerialPort::ResourceError ? tr("the port's device is gone")
+                                                               : tr("the port stopped working");
+    portFailure = QStringLiteral("%1 (%2)").arg(what, port.errorString());
+    qCDebug(lcSerial).noquote() << "port failed:" << portFailure;
+}
+
 void DeviceClient::writeFrame(uint8_t *buff, size_t len)
 {
     if (!port.isOpen())
         return;
-    port.write(reinterpret_cast<const char *>(buff), static_cast<qint64>(len));
+    const auto size = static_cast<qint64>(len);
+    if (port.write(reinterpret_cast<const char *>(buff), size) != size) {
+        noteError(QSerialPort::WriteError);
+        return;
+    }
     // Without an event loop the bytes would otherwise wait for the next read.
     port.flush();
 }

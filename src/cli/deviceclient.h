@@ -39,6 +39,8 @@ public:
     void close();
     QString errorString() const { return port.errorString(); }
     int baudRate() const { return port.baudRate(); }
+    // Why the port can no longer be used (unplugged, its device gone); empty while it works.
+    QString failure() const { return portFailure; }
 
     void setDeviceAddress(uint8_t address) { protocol.setDeviceAddress(address); }
     uint8_t deviceAddress() const { return protocol.deviceAddress(); }
@@ -52,16 +54,18 @@ public:
     static void pause(int pauseMs);
 
 private:
+    void noteError(QSerialPort::SerialPortError error);
     void writeFrame(uint8_t *buff, size_t len);
     void takeFrame(uint8_t *buff, size_t len);
     // False once the deadline has passed or the port failed.
-    bool readUntil(const QDeadlineTimer &deadline, DeviceAnswer *answer);
+    bool readUntil(const QDeadlineTimer &deadline);
 
     QSerialPort port;
     BinaryProtocol protocol;
     int awaitedCommand = -1;
     bool answered = false;
     QByteArray answerPayload;
+    QString portFailure;
 };
 
 #endif // DEVICECLIENT_H

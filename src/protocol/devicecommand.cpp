@@ -2,8 +2,6 @@
 
 #include "binaryprotocol.h"
 
-#include <QRegularExpression>
-
 #include <algorithm>
 #include <cstring>
 
@@ -228,15 +226,6 @@ QString hexByte(uint8_t value)
 QString hexBytes(const QByteArray &data)
 {
     return QString::fromLatin1(data.toHex().toUpper());
-}
-
-std::optional<uint8_t> parseHexByte(const QString &text)
-{
-    static const QRegularExpression twoDigits(QStringLiteral("^(?:0[xX])?([0-9A-Fa-f]{2})$"));
-    const QRegularExpressionMatch match = twoDigits.match(text);
-    if (!match.hasMatch())
-        return std::nullopt;
-    return static_cast<uint8_t>(match.captured(1).toUInt(nullptr, 16));
 }
 
 bool isBootloaderVersion(const QString &version)

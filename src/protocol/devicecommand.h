@@ -7,7 +7,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
 // Command codes of requests; a response echoes the code in its byte 1.
 enum DeviceCommand : uint8_t {
@@ -34,9 +33,6 @@ enum DeviceCommand : uint8_t {
 
 constexpr uint8_t kStatusSuccess = 0x00;
 constexpr uint8_t kStatusError = 0xFF;
-
-// Sent by the decoder when a frame fails its CRC.
-constexpr uint8_t kCrcErrorNoticePayload[] = {0xFF, 0xFF, 0x02};
 
 // Status byte and echoed command code precede the data of every response.
 constexpr size_t kResponseDataOffset = 2;
@@ -130,8 +126,6 @@ uint8_t readPnEepromValue(const uint8_t *payload, size_t len);
 
 QString hexByte(uint8_t value);
 QString hexBytes(const QByteArray &bytes);
-// Two hexadecimal digits of either case, optionally behind "0x": "1A", "1a", "0x1A".
-std::optional<uint8_t> parseHexByte(const QString &text);
 
 // A bootloader names itself after at least one other character; an application whose version
 // begins with the word is not one.

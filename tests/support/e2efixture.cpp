@@ -160,20 +160,39 @@ std::unique_ptr<E2eBench> connectedBench(const SimDeviceConfig &config, int *dev
     return bench;
 }
 
-QStringList requestLines(const SimBusThread &bus)
+QStringList wire(const SimBusThread &bus, const WireView &view)
 {
-    QStringList lines;
+    QStringList texts;
     for (const SimTraceEntry &entry : bus.trace()) {
-        if (entry.isRequest())
-            lines << QString::fromLatin1(entry.payload.toHex(' ').toUpper());
+        if (!entry.isRequest() && !view.answers)
+            continue;
+        QStringList parts;
+        if (view.address)
+            parts << (entry.isRequest() ? "" : "<") + hexByte(entry.address);
+        if (view.payloadBytes < 0 && entry.isRequest() && entry.command() == CmdWriteFlash)
+            parts << QStringLiteral("F2:%1").arg(entry.payload.size() - 1);
+        else if (view.payloadBytes != 0)
+            parts << QString::fromLatin1(
+                (view.payloadBytes < 0 ? entry.payload : entry.payload.left(view.payloadBytes))
+                    .toHex(' ')
+                    .toUpper());
+        texts << parts.join(QLatin1Char(' '));
     }
-    return lines;
+    if (!view.foldRepeats)
+        return texts;
+    QStringList folded;
+    for (int i = 0, run = 1; i < texts.size(); i += run) {
+        for (run = 1; i + run < texts.size() && texts.at(i + run) == texts.at(i);)
+            ++run;
+        folded << (run > 1 ? texts.at(i) + QStringLiteral(" x%1").arg(run) : texts.at(i));
+    }
+    return folded;
 }
 
 bool busStaysQuiet(const SimBusThread &bus, int quietMs)
 {
-    const int before = requestLines(bus).size();
-    return !ToolDriver::waitUntil([&] { return requestLines(bus).size() > before; }, quietMs);
+    const int before = wire(bus).size();
+    return !ToolDriver::waitUntil([&] { return wire(bus).size() > before; }, quietMs);
 }
 
 QVector<SimTag> tagsOnAntenna(int count)
@@ -182,6 +201,20 @@ QVector<SimTag> tagsOnAntenna(int count)
     for (int i = 0; i < count; ++i)
         tags << SimTag::create(QByteArray::fromHex("04AB12CD34EF") + char(i));
     return tags;
+}
+
+int unreadBytes(const QString &portPath)
+{
+    // The tool's port is one of our own descriptors: found by the path it was opened by.
+    const QDir descriptors(QStringLiteral("/proc/self/fd"));
+    for (const QString &name : descriptors.entryList(QDir::System)) {
+        if (QFile::symLinkTarget(descriptors.filePath(name)) != portPath)
+            continue;
+        int count = 0;
+        if (::ioctl(name.toInt(), FIONREAD, &count) == 0)
+            return count;
+    }
+    return -1;
 }
 
 // True while a serial port holds the tty: QSerialPort takes it exclusively until it closes.

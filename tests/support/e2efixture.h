@@ -133,8 +133,19 @@ QStringList lines(const QString &text);
 SimBusOptions fastBus();
 // A bus whose device is connected, trace and log emptied; nullptr (and a warning) on failure.
 std::unique_ptr<E2eBench> connectedBench(const SimDeviceConfig &config, int *deviceId = nullptr);
-// Payloads of the requests on the line as "03 00" lines, oldest first.
-QStringList requestLines(const SimBusThread &bus);
+// How wire() shows the frames on the line.
+struct WireView
+{
+    bool address = false;     // "1A 0C" rather than "0C"
+    bool answers = false;     // answers too, as "<1A 00 0C ..."
+    int payloadBytes = -1;    // of each payload; all of it by default
+    bool foldRepeats = false; // a run of equal texts as one, "1A F2 x4"
+};
+// The frames on the line, oldest first, one text each: by default the payload of each request,
+// "03 00", a firmware chunk as "F2:" and its size in bytes.
+QStringList wire(const SimBusThread &bus, const WireView &view = WireView());
+// Bytes waiting unread in this process's open port at this path; -1 when it has none open.
+int unreadBytes(const QString &portPath);
 // True when no further request reaches the bus within quietMs.
 bool busStaysQuiet(const SimBusThread &bus, int quietMs);
 // Tags whose UIDs differ in the last byte only: 04AB12CD34EF00, 04AB12CD34EF01, ...

@@ -1,5 +1,5 @@
 // The window's device operations as one synchronous exchange after another.
-#include "devicecommands.h"
+#include "clicommands.h"
 
 #include "clioutput.h"
 #include "deviceclient.h"
@@ -9,34 +9,44 @@
 #include <QSerialPortInfo>
 
 #include <algorithm>
+#include <cstddef>
 
 using namespace ExchangeTiming;
 
-namespace Cli {
+namespace CliCommands {
 namespace {
+
+// Why an operation stopped; empty while it goes on.
+struct Failure
+{
+    QString reason;
+    bool portFailed = false;
+    bool isEmpty() const { return reason.isEmpty(); }
+};
 
 // The answer of one step, or why there is none, told in the step's own words.
 struct Step
 {
     DeviceAnswer answer;
-    QString failure;
+    Failure failure;
     bool ok() const { return failure.isEmpty(); }
 };
 
-QString failureText(const DeviceAnswer &answer, const QString &what, int limitMs)
+Failure failureOf(const DeviceAnswer &answer, const QString &what, int limitMs)
 {
     switch (answer.outcome) {
     case DeviceAnswer::Outcome::Answered:
-        return QString();
+        return {};
     case DeviceAnswer::Outcome::ErrorAnswer:
-        return CliText::tr("error answer to %1: %2")
-            .arg(what, errorNumberText(readErrorResponse(answer.data(), answer.size())));
+        return {CliText::tr("error answer to %1: %2")
+                    .arg(what, errorNumberText(readErrorResponse(answer.data(), answer.size()))),
+                false};
     case DeviceAnswer::Outcome::NoAnswer:
-        return CliText::tr("no answer to %1 within %2 ms").arg(what).arg(limitMs);
+        return {CliText::tr("no answer to %1 within %2 ms").arg(what).arg(limitMs), false};
     case DeviceAnswer::Outcome::PortFailed:
-        return CliText::tr("port failed during %1: %2").arg(what, answer.portError);
+        return {CliText::tr("port failed: %1").arg(answer.portError), true};
     }
-    return QString();
+    return {};
 }
 
 // limitMs names the time in the message; the deadline may be shared with earlier steps.
@@ -45,7 +55,7 @@ Step askBefore(DeviceClient &client, const QByteArray &request, const QString &w
 {
     Step step;
     step.answer = client.exchange(request, deadline);
-    step.failure = failureText(step.answer, what, limitMs);
+    step.failure = failureOf(step.answer, what, limitMs);
     return step;
 }
 
@@ -54,32 +64,45 @@ Step ask(DeviceClient &client, const QByteArray &request, const QString &what, i
     return askBefore(client, request, what, limitMs, QDeadlineTimer(limitMs, Qt::PreciseTimer));
 }
 
-// A device's text with a tab, a line break or a terminal escape in it would forge result lines
-// or take over the terminal.
-QString printable(QString text)
-{
-    for (QChar &c : text) {
-        if (c.category() == QChar::Other_Control)
-            c = QLatin1Char(' ');
-    }
-    return text;
-}
-
+// As the device sent it: text output makes it printable, JSON keeps it exact.
 QString answerText(const Step &step)
 {
-    return printable(readResponseText(step.answer.data(), step.answer.size()));
+    return readResponseText(step.answer.data(), step.answer.size());
+}
+
+// Bytes of the settings record in an answer, which a broken firmware may send short.
+int settingsBytes(const QByteArray &answer)
+{
+    return std::max(0, answer.size() - static_cast<int>(kResponseDataOffset));
+}
+
+// Empty when the answer holds exactly one settings record.
+QString settingsLengthProblem(const QByteArray &answer)
+{
+    constexpr int kRecordSize = static_cast<int>(sizeof(DeviceSettings));
+    if (settingsBytes(answer) == kRecordSize)
+        return QString();
+    return CliText::tr("the settings answer holds %1 bytes, not %2")
+        .arg(settingsBytes(answer))
+        .arg(kRecordSize);
+}
+
+int fail(Session &session, const Failure &failure)
+{
+    session.out.error(hexByte(session.client.deviceAddress()) + QStringLiteral(": ") +
+                      failure.reason);
+    return failure.portFailed ? ExitPortFailed : ExitDeviceFailed;
 }
 
 struct DeviceInfo
 {
     QString version;
     QString name;
-    DeviceSettings settings;
+    QByteArray settingsAnswer;
 };
 
-// Version, identification and settings, timed as the window's connect sequence. Returns why
-// they could not be read, or an empty text.
-QString readDeviceInfo(DeviceClient &client, DeviceInfo *info)
+// Version, identification and settings, timed as the window's connect sequence.
+Failure readDeviceInfo(DeviceClient &client, DeviceInfo *info)
 {
     const QDeadlineTimer connectDeadline(kConnectTimeoutMs, Qt::PreciseTimer);
     const Step version =
@@ -96,35 +119,42 @@ QString readDeviceInfo(DeviceClient &client, DeviceInfo *info)
                               CliText::tr("the settings request"), kReadSettingsTimeoutMs);
     if (!settings.ok())
         return settings.failure;
-    *info = {answerText(version), answerText(name),
-             readSettings(settings.answer.data(), settings.answer.size())};
-    return QString();
+    *info = {answerText(version), answerText(name), settings.answer.payload};
+    return {};
 }
 
+// Each settings field whose bytes all came: a short answer shows what it holds, nothing made up.
 void printInfo(CliOutput &out, const DeviceInfo &info)
 {
-    const DeviceSettings &s = info.settings;
-    const bool knownBaud = isValidBaudIndex(s.baudIndex);
-    const QString baud = knownBaud ? QString::number(kBaudRates[s.baudIndex])
-                                   : CliText::tr("unknown (index %1)").arg(s.baudIndex);
-    const QString shortName = printable(shortNameText(s.shortName));
-    out.result({QStringLiteral("version\t") + info.version, QStringLiteral("name\t") + info.name,
-                QStringLiteral("baud\t") + baud,
-                QStringLiteral("address\t") + hexByte(s.ownAddress),
-                QStringLiteral("terminated\t") + (s.terminated ? "on" : "off"),
-                QStringLiteral("short-name\t") + shortName},
-               {{"address", hexByte(s.ownAddress)},
-                {"version", info.version},
-                {"name", info.name},
-                {"baud", knownBaud ? QJsonValue(kBaudRates[s.baudIndex]) : QJsonValue()},
-                {"terminated", s.terminated != 0},
-                {"short_name", shortName}});
-}
-
-int fail(Session &session, const QString &failure)
-{
-    session.out.error(hexByte(session.client.deviceAddress()) + QStringLiteral(": ") + failure);
-    return ExitDeviceFailed;
+    const QByteArray &answer = info.settingsAnswer;
+    const DeviceSettings s = readSettings(reinterpret_cast<const uint8_t *>(answer.constData()),
+                                          static_cast<size_t>(answer.size()));
+    QVector<QStringList> rows{{QStringLiteral("version"), info.version},
+                              {QStringLiteral("name"), info.name}};
+    QJsonObject object{{"version", info.version}, {"name", info.name}};
+    const auto has = [&answer](size_t offset, size_t size) {
+        return static_cast<size_t>(settingsBytes(answer)) >= offset + size;
+    };
+    if (has(offsetof(DeviceSettings, baudIndex), 1)) {
+        const bool known = isValidBaudIndex(s.baudIndex);
+        rows.append(
+            {QStringLiteral("baud"), known ? QString::number(kBaudRates[s.baudIndex])
+                                           : CliText::tr("unknown (index %1)").arg(s.baudIndex)});
+        object.insert("baud", known ? QJsonValue(kBaudRates[s.baudIndex]) : QJsonValue());
+    }
+    if (has(offsetof(DeviceSettings, ownAddress), 1)) {
+        rows.append({QStringLiteral("address"), hexByte(s.ownAddress)});
+        object.insert("address", hexByte(s.ownAddress));
+    }
+    if (has(offsetof(DeviceSettings, terminated), 1)) {
+        rows.append({QStringLiteral("terminated"), s.terminated ? "on" : "off"});
+        object.insert("terminated", s.terminated != 0);
+    }
+    if (has(offsetof(DeviceSettings, shortName), kShortNameSize)) {
+        rows.append({QStringLiteral("short-name"), shortNameText(s.shortName)});
+        object.insert("short_name", shortNameText(s.shortName));
+    }
+    out.result(rows, object);
 }
 
 // Reboot, reset and new firmware end alike: the device answers, restarts, tells its version.
@@ -143,7 +173,7 @@ QString chunkName(int index, int count, int offset)
 }
 
 // Asks the application to hand over unless the bootloader already runs (an interrupted update).
-QString reachBootloader(Session &session)
+Failure reachBootloader(Session &session)
 {
     DeviceClient &client = session.client;
     Step version = ask(client, buildCommand(CmdGetVersion), CliText::tr("the version request"),
@@ -157,22 +187,23 @@ QString reachBootloader(Session &session)
         version = ask(client, buildCommand(CmdGetVersion),
                       CliText::tr("the bootloader's version request"), kWaitBootloaderTimeoutMs);
         if (version.ok() && !isBootloaderVersion(answerText(version)))
-            return CliText::tr("unsupported version from bootloader: ") + answerText(version);
+            return {CliText::tr("unsupported version from bootloader: ") + answerText(version),
+                    false};
     }
     if (!version.ok())
         return version.failure;
     session.out.note(hexByte(client.deviceAddress()) + CliText::tr(": bootloader ") +
                      answerText(version));
-    return QString();
+    return {};
 }
 
-QString writeImage(Session &session, const QByteArray &image)
+Failure writeImage(Session &session, const QByteArray &image)
 {
     DeviceClient &client = session.client;
     const QString address = hexByte(client.deviceAddress());
     const int total = image.size();
     const int chunkCount = (total + kFirmwareChunkSize - 1) / kFirmwareChunkSize;
-    QString failure;
+    Failure failure;
     session.out.startProgress(CliText::tr("flash ") + address, total, CliText::tr("bytes"));
     for (int offset = 0, index = 1; offset < total; offset += kFirmwareChunkSize, ++index) {
         const int size = std::min(kFirmwareChunkSize, total - offset);
@@ -191,11 +222,11 @@ QString writeImage(Session &session, const QByteArray &image)
     return failure;
 }
 
-// Returns why the device did not take the image, or an empty text and its new version.
-QString flashOne(Session &session, const QByteArray &image, QString *newVersion)
+// Why the device did not take the image, or nothing and its new version.
+Failure flashOne(Session &session, const QByteArray &image, QString *newVersion)
 {
     DeviceClient &client = session.client;
-    QString failure = reachBootloader(session);
+    Failure failure = reachBootloader(session);
     if (!failure.isEmpty())
         return failure;
     const Step erase = ask(client, buildCommand(CmdEraseFlash), CliText::tr("the flash erase"),
@@ -208,14 +239,19 @@ QString flashOne(Session &session, const QByteArray &image, QString *newVersion)
     const Step finish = ask(client, buildCommand(CmdFinishFirmware),
                             CliText::tr("the finish request"), kFinishFirmwareTimeoutMs);
     if (finish.answer.outcome == DeviceAnswer::Outcome::ErrorAnswer)
-        return CliText::tr("image rejected (") + finish.failure + ')';
+        return {CliText::tr("image rejected (") + finish.failure.reason + ')', false};
     if (!finish.ok())
         return finish.failure;
     const Step version = waitForRestart(client);
     if (!version.ok())
         return version.failure;
+    // Accepted, but the application did not start: the device is no better than before.
+    if (isBootloaderVersion(answerText(version)))
+        return {
+            CliText::tr("still in the bootloader after the update (%1)").arg(answerText(version)),
+            false};
     *newVersion = answerText(version);
-    return QString();
+    return {};
 }
 
 } // namespace
@@ -223,7 +259,7 @@ QString flashOne(Session &session, const QByteArray &image, QString *newVersion)
 int listPorts(CliOutput &out)
 {
     for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
-        out.result({port.systemLocation() + '\t' + port.description()},
+        out.result({{port.systemLocation(), port.description()}},
                    {{"path", port.systemLocation()}, {"description", port.description()}});
     return ExitOk;
 }
@@ -243,9 +279,9 @@ int scanBus(Session &session, uint8_t first, uint8_t last, int probeTimeoutMs)
         if (probe.ok()) {
             ++found;
             session.out.result(
-                {hexByte(client.deviceAddress()) + '\t' + answerText(probe)},
+                {{hexByte(client.deviceAddress()), answerText(probe)}},
                 {{"address", hexByte(client.deviceAddress())}, {"name", answerText(probe)}});
-        } else if (probe.answer.outcome == DeviceAnswer::Outcome::PortFailed) {
+        } else if (probe.failure.portFailed) {
             session.out.endProgress();
             return fail(session, probe.failure);
         } else if (probe.answer.outcome == DeviceAnswer::Outcome::ErrorAnswer) {
@@ -267,11 +303,12 @@ int showInfo(Session &session, uint8_t address)
 {
     session.client.setDeviceAddress(address);
     DeviceInfo info;
-    const QString failure = readDeviceInfo(session.client, &info);
+    const Failure failure = readDeviceInfo(session.client, &info);
     if (!failure.isEmpty())
         return fail(session, failure);
     printInfo(session.out, info);
-    return ExitOk;
+    const QString problem = settingsLengthProblem(info.settingsAnswer);
+    return problem.isEmpty() ? ExitOk : fail(session, {problem, false});
 }
 
 int changeSettings(Session &session, uint8_t address, const SettingsChange &change)
@@ -282,6 +319,10 @@ int changeSettings(Session &session, uint8_t address, const SettingsChange &chan
                              CliText::tr("the settings request"), kReadSettingsTimeoutMs);
     if (!current.ok())
         return fail(session, current.failure);
+    // Fields the device did not send would be written back as zeros: baud 4800, address 00.
+    const QString problem = settingsLengthProblem(current.answer.payload);
+    if (!problem.isEmpty())
+        return fail(session, {problem, false});
     DeviceSettings settings = readSettings(current.answer.data(), current.answer.size());
     settings.baudIndex = change.baudIndex.value_or(settings.baudIndex);
     settings.ownAddress = change.address.value_or(settings.ownAddress);
@@ -307,7 +348,7 @@ int changeSettings(Session &session, uint8_t address, const SettingsChange &chan
         return ExitPortFailed;
     }
     DeviceInfo info;
-    const QString failure = readDeviceInfo(client, &info);
+    const Failure failure = readDeviceInfo(client, &info);
     if (!failure.isEmpty())
         return fail(session, failure);
     printInfo(session.out, info);
@@ -327,7 +368,7 @@ int restartDevice(Session &session, uint8_t address, DeviceCommand command)
     const Step version = waitForRestart(client);
     if (!version.ok())
         return fail(session, version.failure);
-    session.out.result({QStringLiteral("version\t") + answerText(version)},
+    session.out.result({{QStringLiteral("version"), answerText(version)}},
                        {{"address", hexByte(address)}, {"version", answerText(version)}});
     return ExitOk;
 }
@@ -338,16 +379,19 @@ int flashImage(Session &session, const QByteArray &image, const QVector<uint8_t>
     for (uint8_t address : addresses) {
         session.client.setDeviceAddress(address);
         QString version;
-        const QString failure = flashOne(session, image, &version);
+        const Failure failure = flashOne(session, image, &version);
         const QString tag = hexByte(address);
         if (failure.isEmpty()) {
-            session.out.result({tag + "\tok\t" + version},
+            session.out.result({{tag, QStringLiteral("ok"), version}},
                                {{"address", tag}, {"result", "ok"}, {"version", version}});
             continue;
         }
         status = fail(session, failure);
-        session.out.result({tag + "\tfailed\t" + failure},
-                           {{"address", tag}, {"result", "failed"}, {"reason", failure}});
+        session.out.result({{tag, QStringLiteral("failed"), failure.reason}},
+                           {{"address", tag}, {"result", "failed"}, {"reason", failure.reason}});
+        // The next devices are no better off on a dead port.
+        if (failure.portFailed)
+            break;
     }
     return status;
 }
@@ -375,11 +419,12 @@ int accessEeprom(Session &session, uint8_t address, uint8_t eepromAddress,
     if (!read.ok())
         return fail(session, read.failure);
     if (!isPnEepromReadAnswer(read.answer.size()))
-        return fail(session, CliText::tr("the answer to the EEPROM read carries no value"));
+        return fail(session,
+                    {CliText::tr("the answer to the EEPROM read carries no value"), false});
     const QString byte = hexByte(readPnEepromValue(read.answer.data(), read.answer.size()));
-    session.out.result({hexByte(eepromAddress) + '\t' + byte},
+    session.out.result({{hexByte(eepromAddress), byte}},
                        {{"register", hexByte(eepromAddress)}, {"value", byte}});
     return ExitOk;
 }
 
-} // namespace Cli
+} // namespace CliCommands

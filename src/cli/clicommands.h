@@ -1,5 +1,5 @@
-#ifndef DEVICECOMMANDS_H
-#define DEVICECOMMANDS_H
+#ifndef CLICOMMANDS_H
+#define CLICOMMANDS_H
 
 #include "devicecommand.h"
 
@@ -13,7 +13,8 @@
 class CliOutput;
 class DeviceClient;
 
-namespace Cli {
+// The command line's operations, each a chain of synchronous exchanges with one device.
+namespace CliCommands {
 
 enum ExitStatus { ExitOk = 0, ExitDeviceFailed = 1, ExitUsage = 2, ExitPortFailed = 3 };
 
@@ -45,6 +46,6 @@ int switchLed(Session &session, uint8_t address, const QByteArray &request);
 int accessEeprom(Session &session, uint8_t address, uint8_t eepromAddress,
                  std::optional<uint8_t> value);
 
-} // namespace Cli
+} // namespace CliCommands
 
-#endif // DEVICECOMMANDS_H
+#endif // CLICOMMANDS_H
