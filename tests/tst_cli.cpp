@@ -2,6 +2,8 @@
 #include "e2efixture.h"
 #include "simscenario.h"
 
+#include <random>
+
 namespace {
 // Two firmware updates with their bootloader and restart pauses, on a loaded machine.
 constexpr int kRunTimeoutMs = 30000;
@@ -10,6 +12,17 @@ constexpr int kImageSize = 1000; // four chunks, the last one short
 constexpr qint64 kLargestImage = 16 * 1024 * 1024;
 // Unpaced devices answer within a few milliseconds: room for a loaded machine.
 constexpr int kScanProbeMs = 40;
+
+// The recovery soak: updates cut at a random moment, each finished by running flash again.
+constexpr int kSoakCuts = 100;
+constexpr int kSoakImageSize = 8 * 1024; // 32 chunks, about 0.75 s of a paced line
+constexpr int kSilenceMs = 3000;
+constexpr int kBrokenCrcMs = 2000;
+// A cut update may end in the finish request's 10 s limit; the rerun is a whole update.
+constexpr int kSoakRunTimeoutMs = 60000;
+enum class Cut { Kill, Power, Silence, BrokenCrc };
+const char *const kCutNames[] = {"CLI killed", "power cut", "device silent for 3 s",
+                                 "answers' CRC broken for 2 s"};
 } // namespace
 
 class TestCli : public QObject
@@ -20,7 +33,12 @@ class TestCli : public QObject
     std::unique_ptr<SimBusThread> bus;
     QString out;
     QString err;
+    quint32 soakSeed;
 
+public:
+    explicit TestCli(quint32 seed) : soakSeed(seed) {}
+
+private:
     bool writeFile(const QString &name, const QByteArray &bytes, qint64 size = -1)
     {
         QFile file(dir.filePath(name));
@@ -28,9 +46,9 @@ class TestCli : public QObject
                (size < 0 || file.resize(size));
     }
     // Devices as "addr=1A,dropafter=2;addr=80" in the simulator's own keys; empty on success.
-    QString startBus(const QString &devices)
+    QString startBus(const QString &devices, bool paced = false)
     {
-        bus = std::make_unique<SimBusThread>(E2e::fastBus());
+        bus = std::make_unique<SimBusThread>(paced ? SimBusOptions() : E2e::fastBus());
         QString error;
         if (!bus->start(&error))
             return error;
@@ -178,7 +196,119 @@ private slots:
             QVERIFY(E2e::busStaysQuiet(*bus, kQuietMs));
         QCOMPARE(E2e::wire(*bus, {true, false, 1, true}), E2e::lines(wire));
     }
+
+    // Updates cut at a random moment in four ways, each followed by the same flash command run
+    // once more, which must finish the update. The seed is printed; --seed N replays a run.
+    void recoverySoak()
+    {
+        if (!QCoreApplication::arguments().contains(QStringLiteral("recoverySoak")))
+            QSKIP("runs for minutes on its own: ctest -L soak");
+        qInfo("recovery soak, seed %u", soakSeed);
+        std::mt19937 random(soakSeed);
+        QVector<Cut> cuts;
+        for (int i = 0; i < kSoakCuts; ++i)
+            cuts << Cut(i % 4);
+        std::shuffle(cuts.begin(), cuts.end(), random);
+        const QString started = startBus(QStringLiteral("addr=1A"), true);
+        QVERIFY2(started.isEmpty(), qPrintable(started));
+        const int id = 0;
+
+        // An update without a cut gives the span the cuts are spread over.
+        QVERIFY(writeSoakImage(0));
+        QElapsedTimer whole;
+        whole.start();
+        QCOMPARE(runCli(QStringLiteral("--quiet flash @soak.bin 1A")), 0);
+        const int spanMs = int(whole.elapsed());
+
+        QMap<QString, int> recovered;
+        int inBootloader = 0;
+        int cutShort = 0; // first runs the cut made fail, the others had finished before it
+        for (int i = 1; i <= kSoakCuts; ++i) {
+            const Cut cut = cuts.at(i - 1);
+            const int atMs = std::uniform_int_distribution<int>(0, spanMs)(random);
+            QVERIFY(writeSoakImage(i));
+            QProcess cli;
+            cli.start(TALVIK_CLI_PATH, {"--port", bus->portPath(), "--quiet", "flash",
+                                        dir.filePath("soak.bin"), "1A"});
+            QVERIFY(cli.waitForStarted());
+            QThread::msleep(ulong(atMs));
+            cutUpdate(cut, &cli, id);
+            QVERIFY(cli.waitForFinished(kSoakRunTimeoutMs));
+            cutShort += cli.exitStatus() != QProcess::NormalExit || cli.exitCode() != 0 ? 1 : 0;
+            // As the operator would: the device is back before the command runs again.
+            QVERIFY(ToolDriver::waitUntil([&] { return !bus->device(id).restarting; }));
+            const int status = runCli(QStringLiteral("--quiet flash @soak.bin 1A"));
+            const SimDeviceState device = bus->device(id);
+            const QString version = QStringLiteral("SOAK-%1").arg(i);
+            const bool ok = status == 0 && out == "1A\tok\t" + version &&
+                            device.config.mode == SimMode::Application &&
+                            device.config.applicationVersion == version;
+            inBootloader += device.config.mode == SimMode::Bootloader ? 1 : 0;
+            recovered[kCutNames[int(cut)]] += ok ? 1 : 0;
+            if (!ok)
+                qWarning("cut %d (%s at %d ms, first run exit %d): rerun exit %d, %s, device %s", i,
+                         kCutNames[int(cut)], atMs, cli.exitCode(), status,
+                         qPrintable(out + err.trimmed()), qPrintable(SimSetup::describe(device)));
+        }
+        int total = 0;
+        for (auto it = recovered.cbegin(); it != recovered.cend(); ++it) {
+            qInfo("%s: %d of %d recovered", qPrintable(it.key()), it.value(), kSoakCuts / 4);
+            total += it.value();
+        }
+        qInfo("%d of %d recovered, %d left in the bootloader; %d updates cut short, the rest "
+              "done before the cut (seed %u, cuts over %d ms)",
+              total, kSoakCuts, inBootloader, cutShort, soakSeed, spanMs);
+        QCOMPARE(total, kSoakCuts);
+    }
+
+private:
+    bool writeSoakImage(int index)
+    {
+        QByteArray body = "VER:SOAK-" + QByteArray::number(index) + '\0';
+        for (quint32 state = quint32(index); body.size() < kSoakImageSize - 4;)
+            body.append(char((state = state * 1103515245u + 12345u) >> 24));
+        return writeFile(QStringLiteral("soak.bin"), simSealImage(body));
+    }
+
+    void cutUpdate(Cut cut, QProcess *cli, int id)
+    {
+        const auto faultFor = [&](int ms, const std::function<void(SimFaults &)> &set) {
+            SimFaults faults;
+            set(faults);
+            bus->setDeviceFaults(id, faults);
+            QThread::msleep(ulong(ms));
+            bus->setDeviceFaults(id, SimFaults());
+        };
+        switch (cut) {
+        case Cut::Kill:
+            cli->kill();
+            break;
+        case Cut::Power:
+            bus->powerCycle(id);
+            break;
+        case Cut::Silence:
+            faultFor(kSilenceMs, [](SimFaults &faults) { faults.silent = true; });
+            break;
+        case Cut::BrokenCrc:
+            faultFor(kBrokenCrcMs, [](SimFaults &faults) { faults.corruptCrcRate = 1.0; });
+            break;
+        }
+    }
 };
 
-QTEST_GUILESS_MAIN(TestCli)
+// "--seed N" replays a recovery soak; everything else is QtTest's.
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList arguments = QCoreApplication::arguments();
+    const int seedAt = arguments.indexOf(QStringLiteral("--seed"));
+    quint32 seed = std::random_device()();
+    if (seedAt > 0) {
+        seed = arguments.value(seedAt + 1).toUInt();
+        arguments.erase(arguments.begin() + seedAt,
+                        arguments.begin() + qMin(seedAt + 2, arguments.size()));
+    }
+    TestCli test(seed);
+    return QTest::qExec(&test, arguments);
+}
 #include "tst_cli.moc"

@@ -72,8 +72,9 @@ private slots:
                read);
         addRow("19200, any non-zero byte terminates", "19200", QByteArray::fromHex("02C3074142"), 2,
                true, read);
-        addRow("baud index outside the table", "115200", QByteArray::fromHex("09050100"), -1, true,
-               kVersionLine + "|The device reported an unknown baud rate (index 9)."
+        addRow("baud index just past the table", "115200", QByteArray::fromHex("06050100"), -1,
+               true,
+               kVersionLine + "|The device reported an unknown baud rate (index 6)."
                               "|Device settings received.");
     }
 

@@ -1,8 +1,7 @@
 // The window as the operator first sees it, at the fonts of Linux desktops: every text whole and
 // nothing on top of anything else, the hidden service boxes included. And the log view.
-#include "mainwindow.h"
-
 #include "datatable.h"
+#include "shownwindow.h"
 
 #include <QtWidgets>
 
@@ -11,24 +10,6 @@
 namespace {
 constexpr int kMillisecondsPerDay = 24 * 60 * 60 * 1000;
 constexpr int kClockSlackMs = 2000;
-
-enum class Size { Opened, Hint, Smallest };
-
-// With the hidden service boxes shown when asked; opened grows to the size hint if need be.
-std::unique_ptr<MainWindow> showWindow(bool serviceBoxes, Size size = Size::Hint)
-{
-    auto window = std::make_unique<MainWindow>();
-    for (QGroupBox *box : window->findChildren<QGroupBox *>())
-        box->setVisible(box->isVisibleTo(window.get()) || serviceBoxes);
-    // Boxes shown in a window not shown yet leave the layouts' cached sizes behind.
-    window->centralWidget()->layout()->activate();
-    const QSize hint = window->sizeHint();
-    window->resize(size == Size::Smallest ? window->minimumSize()
-                   : size == Size::Hint   ? hint
-                                          : window->size().expandedTo(hint));
-    window->show();
-    return QTest::qWaitForWindowExposed(window.get()) ? std::move(window) : nullptr;
-}
 
 // Faults of one shown widget: its text cut, or its place outside its parent or over a sibling.
 void checkWidget(QWidget *widget, QDebug &faults)
@@ -86,7 +67,7 @@ private slots:
         QApplication::setFont(font);
         // The smallest window is checked as the operator sees it, service boxes hidden.
         const auto window =
-            showWindow(!smallestWindow, smallestWindow ? Size::Smallest : Size::Hint);
+            showWindow(!smallestWindow, smallestWindow ? WindowSize::Smallest : WindowSize::Hint);
         QVERIFY(window);
         QString faults;
         QDebug out(&faults);
@@ -135,25 +116,6 @@ private slots:
         QVERIFY(log->toPlainText().isEmpty());
         QVERIFY(QMetaObject::invokeMethod(window.get(), "logd", Q_ARG(QString, "fresh")));
         QCOMPARE(log->document()->blockCount(), 1);
-    }
-
-    // Pictures for docs/, drawn into the working directory on request only (scripts/screenshots):
-    // at Qt scale factor 2 the 10 pt window, otherwise 10 pt, 12 pt and the service boxes.
-    void pictures()
-    {
-        if (!QCoreApplication::arguments().contains(QStringLiteral("pictures")))
-            QSKIP("draws pictures on request: scripts/screenshots");
-        const bool scaled = qApp->devicePixelRatio() > 1;
-        for (const auto &[name, size, serviceBoxes] : {std::tuple{"window-10pt", 10, false},
-                                                       {"window-12pt", 12, false},
-                                                       {"window-service-boxes", 10, true}}) {
-            QApplication::setFont(QFont("DejaVu Sans", size));
-            const auto window = showWindow(serviceBoxes, Size::Opened);
-            QVERIFY(window && window->grab().save(scaled ? "window-scale2.png"
-                                                         : QStringLiteral("%1.png").arg(name)));
-            if (scaled)
-                return;
-        }
     }
 };
 
