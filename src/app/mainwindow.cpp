@@ -47,9 +47,6 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->statusbar->addPermanentWidget(progressBar, kStatusWidgetStretch);
     progressBar->setValue(0);
 
-    connect(&serialPort, &QSerialPort::readyRead, this, &MainWindow::handleSerialDataReady);
-    connect(&serialPort, qOverload<QSerialPort::SerialPortError>(&QSerialPort::error), this,
-            &MainWindow::handleSerialDataError);
     connect(&binaryProtocol, &BinaryProtocol::frameError, this,
             &MainWindow::binaryProtocolFrameError);
     connect(&binaryProtocol, &BinaryProtocol::frameComplete, this,

@@ -2,6 +2,7 @@
 #define MAINWINDOW_H
 
 #include "binaryprotocol.h"
+#include "buslink.h"
 #include "devicecommand.h"
 #include "exchangetiming.h"
 
@@ -12,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -50,6 +52,7 @@ private slots:
     void updateStats();
     void handleSerialDataReady();
     void handleSerialDataError(QSerialPort::SerialPortError serialPortError);
+    void handleConnectionLost(const QString &reason);
     void binaryProtocolFrameComplete(uint8_t *buff, size_t len);
     void binaryProtocolWrite(uint8_t *buff, size_t len);
     void binaryProtocolFrameError(uint8_t *buff, size_t len);
@@ -76,6 +79,8 @@ private:
     // seriallink.cpp
     void openPort();
     void closePort();
+    bool portIsOpen() const { return serialPort && serialPort->isOpen(); }
+    void useLink(std::unique_ptr<BusLink> link);
     void showConnectedLook();
     void showDisconnectedLook();
     void sendPayload(const QByteArray &payload);
@@ -123,7 +128,8 @@ private:
     void restartLoopTestCycle();
 
     Ui::MainWindow *ui;
-    QSerialPort serialPort;
+    // A local serial port or a network serial server, made anew by each openPort.
+    std::unique_ptr<BusLink> serialPort;
     BinaryProtocol binaryProtocol;
     uint8_t scanAddress = 0;
     QLabel *infoLabel = nullptr;

@@ -1,6 +1,7 @@
 // Arguments of talvik-ota-cli: global options, one command and its own options.
 #include "cli.h"
 
+#include "busaddress.h"
 #include "clicommands.h"
 #include "clioutput.h"
 #include "deviceclient.h"
@@ -153,10 +154,11 @@ QList<QCommandLineOption> globalOptionList()
 {
     return {
         QCommandLineOption(QStringLiteral("port"),
-                           CliText::tr("Serial port, any path it opens: /dev/ttyUSB0, a "
-                                       "/dev/serial/by-id/ link, a pseudo-terminal (required "
-                                       "but for ports)."),
-                           QStringLiteral("PATH")),
+                           CliText::tr("Serial port: a device path (/dev/ttyUSB0, a "
+                                       "/dev/serial/by-id/ link, a pseudo-terminal) or a network "
+                                       "serial server, rfc2217://HOST:PORT or tcp://HOST:PORT "
+                                       "(required but for ports)."),
+                           QStringLiteral("PORT")),
         QCommandLineOption(
             QStringLiteral("baud"),
             CliText::tr("Line speed: 4800, 9600, 19200, 38400, 57600 or 115200 (default)."),
@@ -201,7 +203,8 @@ bool parseCommandArguments(QCommandLineParser &parser, const QList<QCommandLineO
         if (!owned.contains(option.names().first()))
             parser.addOption(option);
     }
-    parser.addOption(QCommandLineOption(QStringList{"help", "h", "?"}));
+    parser.addOptions({QCommandLineOption(QStringList{"help", "h", "?"}),
+                       QCommandLineOption(QStringLiteral("help-all"))});
     if (!parser.parse(QStringList{QLatin1String(kProgram) + ' ' + command} + arguments)) {
         *error = command + QStringLiteral(": ") + parser.errorText();
         return false;
@@ -317,6 +320,12 @@ Parse parseSet(const QStringList &arguments, GlobalOptions *globals)
     }
     if (!change.baudIndex && !change.address && !change.terminated && !change.shortName)
         return usage(CliText::tr("set: nothing to change"));
+    // The device would move to the new rate and the server stay at its own: lost until someone
+    // reconfigures the server.
+    if (change.baudIndex && BusAddress::parse(globals->port).kind == BusAddress::Kind::RawTcp)
+        return usage(CliText::tr("set: --baud over a tcp:// port would leave the server at the "
+                                 "old rate and the device out of reach; use rfc2217://, whose "
+                                 "rate the tool sets"));
     return Parse{[=](Session &s) { return changeSettings(s, device, change); }, QString()};
 }
 
@@ -525,6 +534,12 @@ int run(const QStringList &arguments)
     const std::optional<uint8_t> baudIndex = baudIndexArgument(globals.baud, &error);
     if (!baudIndex)
         return usageError(error);
+    const BusAddress address = BusAddress::parse(globals.port);
+    if (!address.isValid())
+        return usageError(CliText::tr("bad port '%1': %2").arg(globals.port, address.error));
+    if (address.kind == BusAddress::Kind::RawTcp && globals.baudGiven)
+        return usageError(CliText::tr("--baud: a tcp:// port runs at the server's own rate; use "
+                                      "rfc2217:// to set it"));
 
     CliOutput out(globals.json, globals.quiet);
     DeviceClient client;
@@ -537,6 +552,8 @@ int run(const QStringList &arguments)
         out.error(CliText::tr("cannot open %1: %2").arg(globals.port, client.errorString()));
         return ExitPortFailed;
     }
+    if (!client.exposureWarning().isEmpty())
+        out.error(CliText::tr("warning: ") + client.exposureWarning());
     return parsed.action(session);
 }
 

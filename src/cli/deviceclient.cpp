@@ -9,7 +9,6 @@ DeviceClient::DeviceClient(QObject *parent) : QObject(parent)
 {
     connect(&protocol, &BinaryProtocol::protocolWrite, this, &DeviceClient::writeFrame);
     connect(&protocol, &BinaryProtocol::frameComplete, this, &DeviceClient::takeFrame);
-    connect(&port, &QSerialPort::errorOccurred, this, &DeviceClient::noteError);
 }
 
 DeviceClient::~DeviceClient()
@@ -17,29 +16,33 @@ DeviceClient::~DeviceClient()
     close();
 }
 
-bool DeviceClient::open(const QString &portPath, int baudRate)
+bool DeviceClient::open(const QString &portText, int baudRate)
 {
+    close();
     portFailure.clear();
-    port.setPortName(portPath);
-    port.setBaudRate(baudRate);
-    if (!port.open(QIODevice::ReadWrite)) {
-        qCDebug(lcSerial).noquote() << "cannot open" << portPath << ":" << port.errorString();
+    link = BusLink::create(portText, &openError);
+    if (!link)
+        return false;
+    connect(link.get(), &BusLink::errorOccurred, this, &DeviceClient::noteError);
+    connect(link.get(), &BusLink::connectionLost, this, &DeviceClient::notePortFailure);
+    if (!link->open(baudRate)) {
+        openError = link->errorString();
+        qCDebug(lcSerial).noquote() << "cannot open" << portText << ":" << openError;
+        link.reset();
         return false;
     }
-    // Fails harmlessly on adapters and pseudo-terminals without modem lines.
-    port.setDataTerminalReady(false);
-    port.clearError();
-    qCDebug(lcSerial).noquote() << "opened" << portPath << "at" << baudRate << "baud";
+    lineRate = baudRate;
+    qCDebug(lcSerial).noquote() << "opened" << portText << "at" << baudRate << "baud";
     return true;
 }
 
 void DeviceClient::close()
 {
-    if (!port.isOpen())
+    if (!link || !link->isOpen())
         return;
-    port.clear(QSerialPort::AllDirections);
-    port.close();
-    qCDebug(lcSerial).noquote() << "closed" << port.portName();
+    link->clear();
+    link->close();
+    qCDebug(lcSerial).noquote() << "closed" << link->portName();
 }
 
 DeviceAnswer DeviceClient::exchange(const QByteArray &request, int timeoutMs)
@@ -75,14 +78,16 @@ DeviceAnswer DeviceClient::exchange(const QByteArray &request, const QDeadlineTi
 
 bool DeviceClient::readUntil(const QDeadlineTimer &deadline)
 {
-    if (port.bytesAvailable() == 0) {
+    if (!link || !link->isOpen())
+        return false;
+    if (link->bytesAvailable() == 0) {
         if (deadline.hasExpired())
             return false;
-        // A failure on the way is noted by noteError; a plain timeout is no failure.
-        if (!port.waitForReadyRead(static_cast<int>(deadline.remainingTime())))
+        // A failure on the way is noted by the link's signals; a plain timeout is no failure.
+        if (!link->waitForReadyRead(static_cast<int>(deadline.remainingTime())))
             return portFailure.isEmpty() && !deadline.hasExpired();
     }
-    const QByteArray chunk = port.readAll();
+    const QByteArray chunk = link->readAll();
     protocol.receiveBytes(reinterpret_cast<const uint8_t *>(chunk.constData()),
                           static_cast<size_t>(chunk.size()));
     // A line that never falls quiet must not hold the request past its limit.
@@ -96,37 +101,49 @@ void DeviceClient::pause(int pauseMs)
 
 void DeviceClient::noteError(QSerialPort::SerialPortError error)
 {
+    // An open that fails says why by its result.
+    if (!link || !link->isOpen())
+        return;
+    QString what;
     switch (error) {
     case QSerialPort::NoError:
     case QSerialPort::TimeoutError:
     // DTR on adapters and pseudo-terminals without modem lines.
     case QSerialPort::UnsupportedOperationError:
         return;
+    // The system's text alone may be "Unknown error" when a read found the line hung up.
+    case QSerialPort::ReadError:
+        what = tr("cannot read from the port");
+        break;
+    case QSerialPort::WriteError:
+        what = tr("cannot write to the port");
+        break;
+    case QSerialPort::ResourceError:
+        what = tr("the port's device is gone");
+        break;
     default:
+        what = tr("the port stopped working");
         break;
     }
-    if (!port.isOpen() || !portFailure.isEmpty())
+    notePortFailure(QStringLiteral("%1 (%2)").arg(what, link->errorString()));
+}
+
+void DeviceClient::notePortFailure(const QString &reason)
+{
+    if (!link || !portFailure.isEmpty())
         return;
-    // The system's text alone may be "Unknown error" when a read found the line hung up.
-    const QString what = error == QSerialPort::ReadError       ? tr("cannot read from the port")
-                         : error == QSerialPort::WriteError    ? tr("cannot write to the port")
-                         : error == QSerialPort::ResourceError ? tr("the port's device is gone")
-                                                               : tr("the port stopped working");
-    portFailure = QStringLiteral("%1 (%2)").arg(what, port.errorString());
+    portFailure = reason;
     qCDebug(lcSerial).noquote() << "port failed:" << portFailure;
 }
 
 void DeviceClient::writeFrame(uint8_t *buff, size_t len)
 {
-    if (!port.isOpen())
+    if (!link || !link->isOpen())
         return;
-    const auto size = static_cast<qint64>(len);
-    if (port.write(reinterpret_cast<const char *>(buff), size) != size) {
+    if (!link->write(QByteArray(reinterpret_cast<const char *>(buff), static_cast<int>(len))))
         noteError(QSerialPort::WriteError);
-        return;
-    }
     // Without an event loop the bytes would otherwise wait for the next read.
-    port.flush();
+    link->flush();
 }
 
 void DeviceClient::takeFrame(uint8_t *buff, size_t len)

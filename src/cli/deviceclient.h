@@ -2,15 +2,16 @@
 #define DEVICECLIENT_H
 
 #include "binaryprotocol.h"
+#include "buslink.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 // What became of one request.
 struct DeviceAnswer
@@ -26,8 +27,8 @@ struct DeviceAnswer
     size_t size() const { return static_cast<size_t>(payload.size()); }
 };
 
-// One request at a time over a serial port: send it, then wait for its answer or its time limit
-// before anything else happens. No event loop is needed.
+// One request at a time over the link to a bus: send it, then wait for its answer or its time
+// limit before anything else happens. No event loop is needed.
 class DeviceClient : public QObject
 {
     Q_OBJECT
@@ -35,12 +36,17 @@ public:
     explicit DeviceClient(QObject *parent = nullptr);
     ~DeviceClient() override;
 
-    bool open(const QString &portPath, int baudRate);
+    // The port text names a local serial port or a network serial server (BusLink).
+    bool open(const QString &portText, int baudRate);
     void close();
-    QString errorString() const { return port.errorString(); }
-    int baudRate() const { return port.baudRate(); }
-    // Why the port can no longer be used (unplugged, its device gone); empty while it works.
+    // Why the last open failed.
+    QString errorString() const { return openError; }
+    int baudRate() const { return lineRate; }
+    // Why the port can no longer be used (unplugged, its device gone, the connection dropped);
+    // empty while it works.
     QString failure() const { return portFailure; }
+    // See BusLink::exposureWarning().
+    QString exposureWarning() const { return link ? link->exposureWarning() : QString(); }
 
     void setDeviceAddress(uint8_t address) { protocol.setDeviceAddress(address); }
     uint8_t deviceAddress() const { return protocol.deviceAddress(); }
@@ -55,16 +61,19 @@ public:
 
 private:
     void noteError(QSerialPort::SerialPortError error);
+    void notePortFailure(const QString &reason);
     void writeFrame(uint8_t *buff, size_t len);
     void takeFrame(uint8_t *buff, size_t len);
     // False once the deadline has passed or the port failed.
     bool readUntil(const QDeadlineTimer &deadline);
 
-    QSerialPort port;
+    std::unique_ptr<BusLink> link;
     BinaryProtocol protocol;
+    int lineRate = 0;
     int awaitedCommand = -1;
     bool answered = false;
     QByteArray answerPayload;
+    QString openError;
     QString portFailure;
 };
 

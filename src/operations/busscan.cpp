@@ -20,7 +20,7 @@ void MainWindow::on_btScanRs485_clicked()
     progressBar->setValue(1);
     QCoreApplication::processEvents();
 
-    if (serialPort.isOpen()) {
+    if (portIsOpen()) {
         // An answer handled just above may have armed the next probe.
         oneShotTimer->stop();
         logd(tr("Searching aborted."));
@@ -91,7 +91,7 @@ void MainWindow::on_btSerialConnect_clicked()
     }
     binaryProtocol.setDeviceAddress(static_cast<uint8_t>(address & 0xFF));
 
-    if (serialPort.isOpen()) {
+    if (portIsOpen()) {
         closePort();
         return;
     }
@@ -103,7 +103,7 @@ void MainWindow::on_btSerialConnect_clicked()
 
 void MainWindow::requestVersion()
 {
-    if (!serialPort.isOpen())
+    if (!portIsOpen())
         return;
     sendCommand(CmdGetVersion);
     statusLabel->setText(tr("Connected"));
@@ -112,7 +112,7 @@ void MainWindow::requestVersion()
 
 void MainWindow::requestDeviceName()
 {
-    if (!serialPort.isOpen())
+    if (!portIsOpen())
         return;
     sendCommand(CmdGetDeviceName);
     statusLabel->setText(tr("Connected"));

@@ -8,7 +8,7 @@ using namespace ExchangeTiming;
 
 void MainWindow::on_btLedOn_clicked()
 {
-    if (!serialPort.isOpen())
+    if (!portIsOpen())
         return;
     sendPayload(buildLed(kLedOn));
     logd(tr("LED - ON"));
@@ -16,7 +16,7 @@ void MainWindow::on_btLedOn_clicked()
 
 void MainWindow::on_btLedOff_clicked()
 {
-    if (!serialPort.isOpen())
+    if (!portIsOpen())
         return;
     sendPayload(buildLed(kLedOff));
     logd(tr("LED - OFF"));
@@ -24,7 +24,7 @@ void MainWindow::on_btLedOff_clicked()
 
 void MainWindow::on_btLedToggle_clicked()
 {
-    if (!serialPort.isOpen())
+    if (!portIsOpen())
         return;
     sendPayload(buildLedToggle());
     logd(tr("Toggle - 1sec"));
@@ -39,7 +39,7 @@ void MainWindow::on_btReadPnEeprom_clicked()
         ui->lePnAddress->setFocus(Qt::OtherFocusReason);
         return;
     }
-    if (serialPort.isOpen())
+    if (portIsOpen())
         sendPayload(buildPnEepromRead(static_cast<uint8_t>(address & 0xFF)));
 }
 
@@ -58,7 +58,7 @@ void MainWindow::on_btWritePnEeprom_clicked()
         ui->lePnValue->setFocus(Qt::OtherFocusReason);
         return;
     }
-    if (serialPort.isOpen())
+    if (portIsOpen())
         sendPayload(buildPnEepromWrite(static_cast<uint8_t>(address & 0xFF),
                                        static_cast<uint8_t>(value & 0xFF)));
 }

@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QLabel>
 #include <QSerialPortInfo>
+#include <QSet>
 
 void MainWindow::on_btRefresComPorts_clicked()
 {
@@ -26,27 +27,49 @@ void MainWindow::openPort()
     if (portName.isEmpty())
         return;
 
-    serialPort.setPortName(portName);
-    serialPort.setBaudRate(ui->cbConnectionSpeed->currentText().toInt());
-    if (!serialPort.open(QIODevice::ReadWrite)) {
-        qCDebug(lcSerial).noquote()
-            << tr("Failed to open port %1, error: %2").arg(portName, serialPort.errorString());
+    QString error;
+    std::unique_ptr<BusLink> link = BusLink::create(portName, &error);
+    if (!link) {
+        // A mistyped server address is for the operator to see.
+        logd(tr("The port %1 cannot be used: %2").arg(portName, error));
         return;
     }
-    // Fails harmlessly on adapters without modem lines; nothing depends on it.
-    serialPort.setDataTerminalReady(false);
+    useLink(std::move(link));
+    if (!serialPort->open(ui->cbConnectionSpeed->currentText().toInt())) {
+        qCDebug(lcSerial).noquote()
+            << tr("Failed to open port %1, error: %2").arg(portName, serialPort->errorString());
+        return;
+    }
+    // Once a run for each place: it does not change while the tool runs.
+    static QSet<QString> warnedOf;
+    const QString warning = serialPort->exposureWarning();
+    if (!warning.isEmpty() && !warnedOf.contains(portName)) {
+        warnedOf.insert(portName);
+        qCWarning(lcSerial).noquote() << warning;
+    }
     qCDebug(lcSerial).noquote() << tr("Port opened: %1").arg(portName);
     // The scan keeps its own controls.
     if (pendingOperation != OpScan)
         showConnectedLook();
 }
 
+void MainWindow::useLink(std::unique_ptr<BusLink> link)
+{
+    // The old link may be the one whose signal runs now: it goes when the event loop next runs.
+    if (serialPort)
+        serialPort.release()->deleteLater();
+    serialPort = std::move(link);
+    connect(serialPort.get(), &BusLink::readyRead, this, &MainWindow::handleSerialDataReady);
+    connect(serialPort.get(), &BusLink::errorOccurred, this, &MainWindow::handleSerialDataError);
+    connect(serialPort.get(), &BusLink::connectionLost, this, &MainWindow::handleConnectionLost);
+}
+
 void MainWindow::closePort()
 {
-    if (serialPort.isOpen()) {
+    if (portIsOpen()) {
         // Unsent requests must not reach the device after the operator let go of it.
-        serialPort.clear(QSerialPort::AllDirections);
-        serialPort.close();
+        serialPort->clear();
+        serialPort->close();
         showDisconnectedLook();
         qCDebug(lcSerial).noquote() << tr("Port closed");
     }
@@ -81,8 +104,8 @@ void MainWindow::handleSerialDataReady()
     if (decodingChunk)
         return;
     decodingChunk = true;
-    while (serialPort.isOpen() && serialPort.bytesAvailable() > 0) {
-        const QByteArray chunk = serialPort.readAll();
+    while (portIsOpen() && serialPort->bytesAvailable() > 0) {
+        const QByteArray chunk = serialPort->readAll();
         binaryProtocol.receiveBytes(reinterpret_cast<const uint8_t *>(chunk.constData()),
                                     static_cast<size_t>(chunk.size()));
     }
@@ -95,15 +118,22 @@ void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortEr
         return;
     qCDebug(lcSerial).noquote()
         << tr("An I/O error occurred while reading the data from port %1, error: %2")
-               .arg(serialPort.portName(), serialPort.errorString());
-    serialPort.close();
+               .arg(serialPort->portName(), serialPort->errorString());
+    serialPort->close();
+}
+
+void MainWindow::handleConnectionLost(const QString &reason)
+{
+    qCDebug(lcSerial).noquote()
+        << tr("The connection to %1 was lost: %2").arg(serialPort->portName(), reason);
+    closePort();
 }
 
 void MainWindow::binaryProtocolWrite(uint8_t *buff, size_t len)
 {
-    if (!serialPort.isOpen())
+    if (!portIsOpen())
         return;
-    serialPort.write(reinterpret_cast<const char *>(buff), static_cast<qint64>(len));
+    serialPort->write(QByteArray(reinterpret_cast<const char *>(buff), static_cast<int>(len)));
 }
 
 void MainWindow::binaryProtocolFrameError(uint8_t *buff, size_t len)

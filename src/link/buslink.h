@@ -1,0 +1,62 @@
+#ifndef BUSLINK_H
+#define BUSLINK_H
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+#include <memory>
+
+// The byte pipe to an RS485 bus: a local serial port or a network serial server. Both programs
+// speak only this; which kind they hold matters only where the line's rate is set.
+class BusLink : public QObject
+{
+    Q_OBJECT
+public:
+    // The link a port text names (see BusAddress). Null, with *error set, for a malformed one.
+    static std::unique_ptr<BusLink> create(const QString &portText, QString *error);
+
+    // Blocks until the link carries data at this rate or has failed; a network server gets at
+    // most a few seconds. errorString() then says why.
+    virtual bool open(int baudRate) = 0;
+    // Unsent bytes are dropped.
+    virtual void close() = 0;
+    // Discards bytes not yet sent and not yet read.
+    virtual void clear() = 0;
+    virtual bool isOpen() const = 0;
+    virtual QString errorString() const = 0;
+
+    // One frame at a time, each in one piece; it leaves when the event loop next runs, or at
+    // flush(). Until then clear() can still take it back.
+    virtual bool write(const QByteArray &frame) = 0;
+    // Sends what write() holds now, for callers without an event loop.
+    virtual bool flush() = 0;
+    virtual QByteArray readAll() = 0;
+    virtual qint64 bytesAvailable() const = 0;
+    // For callers without an event loop: true once data can be read.
+    virtual bool waitForReadyRead(int msecs) = 0;
+
+    // Whether open() sets the line's rate; a raw TCP server keeps its own.
+    virtual bool setsLineRate() const { return true; }
+    // A warning worth one line when the link reaches beyond this machine and private networks:
+    // nothing guards a serial server's port. Empty otherwise.
+    virtual QString exposureWarning() const { return QString(); }
+
+    QString portName() const { return name; }
+
+signals:
+    void readyRead();
+    // A local port's errors, as the serial port reports them.
+    void errorOccurred(QSerialPort::SerialPortError error);
+    // A network link that was open has ended: the server or the network closed it.
+    void connectionLost(const QString &reason);
+
+protected:
+    explicit BusLink(const QString &portName) : name(portName) {}
+
+private:
+    QString name;
+};
+
+#endif // BUSLINK_H
