@@ -1,5 +1,6 @@
 // talvik-ota-cli run as a script runs it, against a simulated bus in this process.
 #include "e2efixture.h"
+#include "ser2net.h"
 #include "simscenario.h"
 
 #include <random>
@@ -20,7 +21,7 @@ constexpr int kSilenceMs = 3000;
 constexpr int kBrokenCrcMs = 2000;
 // A cut update may end in the finish request's 10 s limit; the rerun is a whole update.
 constexpr int kSoakRunTimeoutMs = 60000;
-enum class Cut { Kill, Power, Silence, BrokenCrc };
+enum Cut { kKill, kPower, kSilence, kBrokenCrc };
 const char *const kCutNames[] = {"CLI killed", "power cut", "device silent for 3 s",
                                  "answers' CRC broken for 2 s"};
 } // namespace
@@ -31,6 +32,7 @@ class TestCli : public QObject
 
     QTemporaryDir dir;
     std::unique_ptr<SimBusThread> bus;
+    std::unique_ptr<Ser2net> server; // in front of the bus for $RFC and $TCP
     QString out;
     QString err;
     quint32 soakSeed;
@@ -60,12 +62,14 @@ private:
         }
         return QString();
     }
-    // The bus's port comes first unless the arguments name one; $PORT is the bus's port, @NAME
-    // a file in dir.
+    // The bus's port comes first unless the arguments name one; $PORT is the bus's port, $RFC
+    // and $TCP ser2net's in front of it, @NAME a file in dir.
     int runCli(QString arguments)
     {
         if (!arguments.contains("--port"))
             arguments.prepend("--port $PORT ");
+        if (server)
+            arguments.replace("$RFC", server->rfc2217Url()).replace("$TCP", server->tcpUrl());
         arguments.replace("$PORT", bus->portPath()).replace('@', dir.path() + '/');
         QProcess cli;
         cli.start(TALVIK_CLI_PATH, arguments.split(' '));
@@ -88,7 +92,11 @@ private slots:
         QVERIFY(writeFile("largest.bin", body, kLargestImage));
         QVERIFY(writeFile("toolarge.bin", body, kLargestImage + 1));
     }
-    void cleanup() { bus.reset(); }
+    void cleanup()
+    {
+        server.reset();
+        bus.reset();
+    }
 
     void command_data()
     {
@@ -172,6 +180,29 @@ private slots:
         addRow("unknown option", "addr=80", "scan --fast", 2, "", "Unknown option 'fast'", "");
         addRow("port missing", "addr=80", "--port /dev/talvik-none info 80", 3, "",
                "cannot open /dev/talvik-none", "");
+
+        // Through Debian's ser2net, as a bus in a cabinet is reached.
+        addRow("scan through rfc2217", "addr=01,name=Entrance;addr=1A,name=Door;addr=80,name=Hall",
+               "--port $RFC scan --to 80 --timeout " + QString::number(kScanProbeMs), 0,
+               "01\tEntrance|1A\tDoor|80\tHall", "", probes.mid(0, 0x81).join('|'));
+        addRow("info through tcp", "addr=1A", "--port $TCP info 1A", 0,
+               "version\tAPP 1.0.0|name\tTalvik RFID reader|baud\t115200|address\t1A|terminated\t"
+               "off|short-name",
+               "", "1A 09|1A 0A|1A 0C");
+        // The device hears only its own rate: the rate set through the server reached the line.
+        addRow("set a new rate through rfc2217", "addr=1A,short=DOOR",
+               "--port $RFC set 1A --baud 9600", 0,
+               "version\tAPP 1.0.0|name\tTalvik RFID reader|baud\t9600|address\t1A|terminated\t"
+               "off|short-name\tDOOR",
+               "", "1A 0C|1A 0B|1A 09|1A 0A|1A 0C");
+        addRow("flash through rfc2217", "addr=1A", "--port $RFC flash @fw.bin 1A", 0,
+               "1A\tok\tCLI-1", "", "1A 09|1A F0|1A 09|1A F1|1A F2 x4|1A F3|1A 09");
+        addRow("set --baud refused through tcp", "addr=1A", "--port $TCP set 1A --baud 9600", 2, "",
+               "use rfc2217://", "");
+        addRow("unknown host", "", "--port rfc2217://nothere.invalid:4001 info 1A", 3, "",
+               "cannot open rfc2217://nothere.invalid:4001: host not found", "");
+        addRow("port refused", "", "--port tcp://127.0.0.1:1 info 1A", 3, "",
+               "cannot open tcp://127.0.0.1:1: connection refused", "");
     }
 
     void command()
@@ -183,8 +214,13 @@ private slots:
         QFETCH(QString, errors);
         QFETCH(QString, wire);
 
-        const QString started = startBus(devices);
+        QString started = startBus(devices);
         QVERIFY2(started.isEmpty(), qPrintable(started));
+        if (arguments.contains("$RFC") || arguments.contains("$TCP")) {
+            server = std::make_unique<Ser2net>(bus->portPath());
+            QVERIFY2((started = server->start()).isEmpty(), qPrintable(started));
+            bus->clearTrace();
+        }
         QCOMPARE(runCli(arguments), exitCode);
         // What the system says of a dead port varies from run to run.
         static const QRegularExpression reason(QStringLiteral("(port failed: )[^\n]*"));
@@ -197,6 +233,31 @@ private slots:
         QCOMPARE(E2e::wire(*bus, {true, false, 1, true}), E2e::lines(wire));
     }
 
+    void serverKilledMidFlash()
+    {
+        // Each chunk answered late, so that the server dies between two.
+        QString started = startBus(QStringLiteral("addr=1A,late=F2:150"));
+        QVERIFY2(started.isEmpty(), qPrintable(started));
+        server = std::make_unique<Ser2net>(bus->portPath());
+        QVERIFY2((started = server->start()).isEmpty(), qPrintable(started));
+        QProcess cli;
+        cli.start(TALVIK_CLI_PATH,
+                  {"--port", server->rfc2217Url(), "flash", dir.filePath("fw.bin"), "1A", "80"});
+        QVERIFY(ToolDriver::waitUntil([&] { return E2e::wire(*bus).count("F2:256") == 2; },
+                                      kRunTimeoutMs));
+        server->stop(true);
+        QVERIFY(cli.waitForFinished(kRunTimeoutMs));
+        QCOMPARE(cli.exitCode(), 3);
+        QCOMPARE(cli.readAllStandardOutput(),
+                 "1A\tfailed\tport failed: the server closed the connection\n");
+        // Back with the server and the device done with its last chunk, the same command
+        // finishes the update.
+        QVERIFY2((started = server->start()).isEmpty(), qPrintable(started));
+        QVERIFY(ToolDriver::waitUntil([&] { return !bus->device(0).restarting; }));
+        QCOMPARE(runCli("--port $RFC flash @fw.bin 1A"), 0);
+        QCOMPARE(out, QStringLiteral("1A\tok\tCLI-1"));
+    }
+
     // Updates cut at a random moment in four ways, each followed by the same flash command run
     // once more, which must finish the update. The seed is printed; --seed N replays a run.
     void recoverySoak()
@@ -205,94 +266,66 @@ private slots:
             QSKIP("runs for minutes on its own: ctest -L soak");
         qInfo("recovery soak, seed %u", soakSeed);
         std::mt19937 random(soakSeed);
-        QVector<Cut> cuts;
+        QVector<int> cuts; // kinds, 25 each, in a random order
         for (int i = 0; i < kSoakCuts; ++i)
-            cuts << Cut(i % 4);
+            cuts << i % 4;
         std::shuffle(cuts.begin(), cuts.end(), random);
         const QString started = startBus(QStringLiteral("addr=1A"), true);
         QVERIFY2(started.isEmpty(), qPrintable(started));
-        const int id = 0;
-
+        // Each update brings a new version, which the device must run in the end.
+        const auto writeImage = [&](int version) {
+            const QByteArray body = "VER:SOAK-" + QByteArray::number(version) + '\0';
+            return writeFile("soak.bin", simSealImage(body.leftJustified(kSoakImageSize, 'Z')));
+        };
+        const auto flash = [&](int version) {
+            return runCli("--quiet flash @soak.bin 1A") == 0 &&
+                   out == QStringLiteral("1A\tok\tSOAK-%1").arg(version);
+        };
         // An update without a cut gives the span the cuts are spread over.
-        QVERIFY(writeSoakImage(0));
         QElapsedTimer whole;
         whole.start();
-        QCOMPARE(runCli(QStringLiteral("--quiet flash @soak.bin 1A")), 0);
+        QVERIFY(writeImage(0) && flash(0));
         const int spanMs = int(whole.elapsed());
 
-        QMap<QString, int> recovered;
+        int recovered[4] = {};
         int inBootloader = 0;
-        int cutShort = 0; // first runs the cut made fail, the others had finished before it
         for (int i = 1; i <= kSoakCuts; ++i) {
-            const Cut cut = cuts.at(i - 1);
+            const int cut = cuts.at(i - 1);
             const int atMs = std::uniform_int_distribution<int>(0, spanMs)(random);
-            QVERIFY(writeSoakImage(i));
+            QVERIFY(writeImage(i));
             QProcess cli;
             cli.start(TALVIK_CLI_PATH, {"--port", bus->portPath(), "--quiet", "flash",
                                         dir.filePath("soak.bin"), "1A"});
-            QVERIFY(cli.waitForStarted());
             QThread::msleep(ulong(atMs));
-            cutUpdate(cut, &cli, id);
+            SimFaults fault;
+            fault.silent = cut == kSilence;
+            fault.corruptCrcRate = cut == kBrokenCrc ? 1.0 : 0.0;
+            bus->setDeviceFaults(0, fault);
+            if (cut == kKill)
+                cli.kill();
+            if (cut == kPower)
+                bus->powerCycle(0);
+            QThread::msleep(ulong(cut == kSilence     ? kSilenceMs
+                                  : cut == kBrokenCrc ? kBrokenCrcMs
+                                                      : 0));
+            bus->setDeviceFaults(0, SimFaults());
             QVERIFY(cli.waitForFinished(kSoakRunTimeoutMs));
-            cutShort += cli.exitStatus() != QProcess::NormalExit || cli.exitCode() != 0 ? 1 : 0;
             // As the operator would: the device is back before the command runs again.
-            QVERIFY(ToolDriver::waitUntil([&] { return !bus->device(id).restarting; }));
-            const int status = runCli(QStringLiteral("--quiet flash @soak.bin 1A"));
-            const SimDeviceState device = bus->device(id);
-            const QString version = QStringLiteral("SOAK-%1").arg(i);
-            const bool ok = status == 0 && out == "1A\tok\t" + version &&
-                            device.config.mode == SimMode::Application &&
-                            device.config.applicationVersion == version;
-            inBootloader += device.config.mode == SimMode::Bootloader ? 1 : 0;
-            recovered[kCutNames[int(cut)]] += ok ? 1 : 0;
+            QVERIFY(ToolDriver::waitUntil([&] { return !bus->device(0).restarting; }));
+            const bool ok = flash(i) && bus->device(0).config.mode == SimMode::Application;
+            recovered[cut] += ok ? 1 : 0;
+            inBootloader += bus->device(0).config.mode == SimMode::Bootloader ? 1 : 0;
             if (!ok)
-                qWarning("cut %d (%s at %d ms, first run exit %d): rerun exit %d, %s, device %s", i,
-                         kCutNames[int(cut)], atMs, cli.exitCode(), status,
-                         qPrintable(out + err.trimmed()), qPrintable(SimSetup::describe(device)));
+                qWarning("cut %d (%s at %d ms, first run exit %d) not recovered: %s; device %s", i,
+                         kCutNames[cut], atMs, cli.exitCode(), qPrintable(out + err.trimmed()),
+                         qPrintable(SimSetup::describe(bus->device(0))));
         }
-        int total = 0;
-        for (auto it = recovered.cbegin(); it != recovered.cend(); ++it) {
-            qInfo("%s: %d of %d recovered", qPrintable(it.key()), it.value(), kSoakCuts / 4);
-            total += it.value();
-        }
-        qInfo("%d of %d recovered, %d left in the bootloader; %d updates cut short, the rest "
-              "done before the cut (seed %u, cuts over %d ms)",
-              total, kSoakCuts, inBootloader, cutShort, soakSeed, spanMs);
+        for (int cut = 0; cut < 4; ++cut)
+            qInfo("%s: %d of %d recovered", kCutNames[cut], recovered[cut], kSoakCuts / 4);
+        const int total = recovered[0] + recovered[1] + recovered[2] + recovered[3];
+        qInfo("%d of %d recovered, %d left in the bootloader (seed %u, cuts over %d ms)", total,
+              kSoakCuts, inBootloader, soakSeed, spanMs);
         QCOMPARE(total, kSoakCuts);
-    }
-
-private:
-    bool writeSoakImage(int index)
-    {
-        QByteArray body = "VER:SOAK-" + QByteArray::number(index) + '\0';
-        for (quint32 state = quint32(index); body.size() < kSoakImageSize - 4;)
-            body.append(char((state = state * 1103515245u + 12345u) >> 24));
-        return writeFile(QStringLiteral("soak.bin"), simSealImage(body));
-    }
-
-    void cutUpdate(Cut cut, QProcess *cli, int id)
-    {
-        const auto faultFor = [&](int ms, const std::function<void(SimFaults &)> &set) {
-            SimFaults faults;
-            set(faults);
-            bus->setDeviceFaults(id, faults);
-            QThread::msleep(ulong(ms));
-            bus->setDeviceFaults(id, SimFaults());
-        };
-        switch (cut) {
-        case Cut::Kill:
-            cli->kill();
-            break;
-        case Cut::Power:
-            bus->powerCycle(id);
-            break;
-        case Cut::Silence:
-            faultFor(kSilenceMs, [](SimFaults &faults) { faults.silent = true; });
-            break;
-        case Cut::BrokenCrc:
-            faultFor(kBrokenCrcMs, [](SimFaults &faults) { faults.corruptCrcRate = 1.0; });
-            break;
-        }
     }
 };
 

@@ -156,34 +156,23 @@ private slots:
         const QString link = dir.filePath("bus");
         QFile precious(link);
         QVERIFY(precious.open(QIODevice::WriteOnly) && precious.write("keep") == 4);
-        precious.close();
         QProcess sim;
         sim.start(QStringLiteral(TALVIK_BUS_SIM), {"--link", link, "--empty"});
-        QVERIFY(sim.waitForFinished(kAnswerTimeoutMs));
-        QVERIFY(sim.exitCode() != 0);
+        QVERIFY(sim.waitForFinished(kAnswerTimeoutMs) && sim.exitCode() != 0);
         QVERIFY(sim.readAllStandardError().contains("exists and is not a symbolic link"));
-        QVERIFY(precious.open(QIODevice::ReadOnly) && precious.readAll() == "keep");
-        QVERIFY(QFile::remove(link) && QFile::link(dir.filePath("elsewhere"), link));
+        QVERIFY(precious.size() == 4 && precious.remove() && QFile::link("elsewhere", link));
 
         // A power cut: back in the application only where its image is whole.
         sim.start(QStringLiteral(TALVIK_BUS_SIM),
                   {"--link", link, "--device", "addr=01", "--device", "addr=02,bootloader=1"});
         QVERIFY(sim.waitForReadyRead(kAnswerTimeoutMs));
         QCOMPARE(QFile::symLinkTarget(link), QString::fromLocal8Bit(sim.readLine()).trimmed());
-        sim.write("power all\n");
-        QStringList state;
-        while (state.size() < 2 && sim.waitForReadyRead(kAnswerTimeoutMs))
-            state << QString::fromLocal8Bit(sim.readAll()).split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(state.size(), 2);
-        QVERIFY2(state[0].startsWith("01 ") && state[0].contains(" app ") &&
-                     state[0].endsWith("restarting"),
-                 qPrintable(state[0]));
-        QVERIFY2(state[1].startsWith("02 ") && state[1].contains(" bootloader ") &&
-                     state[1].endsWith("restarting"),
-                 qPrintable(state[1]));
-        sim.write("quit\n");
+        sim.write("power all\nquit\n");
         QVERIFY(sim.waitForFinished(kAnswerTimeoutMs));
-        QVERIFY(!QFileInfo::exists(link));
+        const QString state = QString::fromLocal8Bit(sim.readAll());
+        static const QRegularExpression cut(
+            "^01 .* app .*restarting\n02 .* bootloader .*restarting\n$");
+        QVERIFY2(cut.match(state).hasMatch(), qPrintable(state));
     }
 };
 

@@ -1,23 +1,19 @@
 // Telnet with the COM-PORT-OPTION as byte vectors: what the server sends, what the decoder gets
 // and what goes back.
+#include "datatable.h"
 #include "telnetfilter.h"
-
-#include <QtTest>
 
 using Filter = TelnetFilter;
 
-static QByteArray hex(const QByteArray &text)
-{
-    return QByteArray::fromHex(text);
-}
-
+namespace {
 // Server bytes ('|' splits the reads), data out, replies, subnegotiations (option and data) and
 // whether COM-PORT-OPTION is agreed.
-static void row(const char *name, const QByteArray &server, const char *data, const char *replies,
-                const QByteArrayList &subnegotiations = {}, bool comPortAgreed = false)
+void row(const char *name, const QByteArray &server, const char *data, const char *replies,
+         const QByteArrayList &subnegotiations = {}, bool comPortAgreed = false)
 {
     QTest::newRow(name) << server << hex(data) << hex(replies) << subnegotiations << comPortAgreed;
 }
+} // namespace
 
 class TestTelnetFilter : public QObject
 {
@@ -26,11 +22,8 @@ class TestTelnetFilter : public QObject
 private slots:
     void receive_data()
     {
-        QTest::addColumn<QByteArray>("server");
-        QTest::addColumn<QByteArray>("data");
-        QTest::addColumn<QByteArray>("replies");
-        QTest::addColumn<QByteArrayList>("subnegotiations");
-        QTest::addColumn<bool>("comPortAgreed");
+        addColumns<QByteArray, QByteArray, QByteArray, QByteArrayList, bool>(
+            {"server", "data", "replies", "subnegotiations", "comPortAgreed"});
         const QByteArray tooLong(1100, 'A'); // the filter keeps the first 1024 bytes
         row("plain data", "7E 01 02 7E", "7E 01 02 7E", "");
         row("IAC IAC", "7E FF FF 01 7E", "7E FF 01 7E", "");
@@ -62,7 +55,7 @@ private slots:
         QByteArray data, replies;
         QVector<Filter::Subnegotiation> subs;
         for (const QByteArray &read : server.split('|'))
-            data += filter.receive(hex(read), &replies, &subs);
+            data += filter.receive(QByteArray::fromHex(read), &replies, &subs);
         QByteArrayList received;
         for (const Filter::Subnegotiation &sub : subs)
             received << char(sub.option) + sub.data;
@@ -74,17 +67,13 @@ private slots:
 
     void sent_data()
     {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("rate") << Filter::comPortCommand(Filter::SetBaudRate,
-                                                        Filter::baudRateValue(115200))
-                              << hex("FF FA 2C 01 00 01 C2 00 FF F0");
-        QTest::newRow("FF in a value") << Filter::comPortCommand(Filter::SetControl, hex("FF"))
-                                       << hex("FF FA 2C 05 FF FF FF F0");
-        QTest::newRow("offers") << Filter().openingOffers()
-                                << hex("FFFB00 FFFD00 FFFB03 FFFD03 FFFB2C");
-        QTest::newRow("escape") << Filter::escape(hex("7E FF 01 FF FF"))
-                                << hex("7E FFFF 01 FFFF FFFF");
+        addColumns<QByteArray, QByteArray>({"bytes", "expected"});
+        addRow("rate", Filter::comPortCommand(Filter::SetBaudRate, Filter::baudRateValue(115200)),
+               hex("FF FA 2C 01 00 01 C2 00 FF F0"));
+        addRow("FF in a value", Filter::comPortCommand(Filter::SetControl, hex("FF")),
+               hex("FF FA 2C 05 FF FF FF F0"));
+        addRow("offers", Filter().openingOffers(), hex("FFFB00 FFFD00 FFFB03 FFFD03 FFFB2C"));
+        addRow("escape", Filter::escape(hex("7E FF 01 FF FF")), hex("7E FFFF 01 FFFF FFFF"));
     }
 
     void sent()
