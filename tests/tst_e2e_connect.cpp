@@ -111,7 +111,7 @@ private slots:
         QCOMPARE(tool.widget<QComboBox>("cbDeviceComSpeed")->currentIndex(), shownIndex);
         QCOMPARE(tool.text("leDeviceAddress"), hexByte(config.settings.ownAddress));
         QCOMPARE(tool.widget<QCheckBox>("cbTerminated")->isChecked(), shownTerminated);
-        QCOMPARE(tool.text("leDeviceShortName"), QString::fromLatin1(settings.mid(3)));
+        QCOMPARE(tool.text("leDeviceShortName"), QString::fromLatin1(settings.mid(3).constData()));
         QCOMPARE(E2e::requestLines(bench.bus()), lines("09|0A|0C"));
         QCOMPARE(E2e::connectionLook(bench), QLatin1String(E2e::kConnectedLook));
     }

@@ -48,8 +48,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     progressBar->setValue(0);
 
     connect(&serialPort, &QSerialPort::readyRead, this, &MainWindow::handleSerialDataReady);
-    connect(&serialPort, qOverload<QSerialPort::SerialPortError>(&QSerialPort::error), this,
-            &MainWindow::handleSerialDataError);
+    connect(&serialPort, &QSerialPort::errorOccurred, this, &MainWindow::handleSerialDataError);
     connect(&binaryProtocol, &BinaryProtocol::frameError, this,
             &MainWindow::binaryProtocolFrameError);
     connect(&binaryProtocol, &BinaryProtocol::frameComplete, this,

@@ -116,7 +116,7 @@ std::array<uint8_t, kShortNameSize> shortNameBytes(const QString &name)
 {
     std::array<uint8_t, kShortNameSize> out{};
     const QByteArray utf8 = name.toUtf8();
-    const int n = std::min(utf8.size(), static_cast<int>(kShortNameSize));
+    const int n = std::min(static_cast<int>(utf8.size()), static_cast<int>(kShortNameSize));
     for (int i = 0; i < n; ++i)
         out[static_cast<size_t>(i)] = static_cast<uint8_t>(utf8[i]);
     return out;
