@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QProgressBar>
@@ -49,6 +50,11 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     connect(&serialPort, &QSerialPort::readyRead, this, &MainWindow::handleSerialDataReady);
     connect(&serialPort, &QSerialPort::errorOccurred, this, &MainWindow::handleSerialDataError);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    connect(ui->cbDetectedDevices, &QComboBox::currentIndexChanged, this, [this] {
+        on_cbDetectedDevices_currentIndexChanged(ui->cbDetectedDevices->currentText());
+    });
+#endif
     connect(&binaryProtocol, &BinaryProtocol::frameError, this,
             &MainWindow::binaryProtocolFrameError);
     connect(&binaryProtocol, &BinaryProtocol::frameComplete, this,
