@@ -163,8 +163,9 @@ DeviceSettings readSettings(const uint8_t *payload, size_t len)
 QString shortNameText(const std::array<uint8_t, kShortNameSize> &shortName)
 {
     const auto end = std::find(shortName.begin(), shortName.end(), uint8_t(0));
-    return QString::fromLocal8Bit(reinterpret_cast<const char *>(shortName.data()),
-                                  static_cast<int>(end - shortName.begin()));
+    // Written as UTF-8 by shortNameBytes; Qt 5's local 8-bit codec depends on the system.
+    return QString::fromUtf8(reinterpret_cast<const char *>(shortName.data()),
+                             static_cast<int>(end - shortName.begin()));
 }
 
 int readTagCount(const uint8_t *payload, size_t len)
