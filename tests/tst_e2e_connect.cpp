@@ -153,6 +153,11 @@ private slots:
         // The adapter is pulled: the port reports a read error and is closed, the look stays.
         const auto bench = E2e::connectedBench(SimDeviceConfig::at(kAddress));
         QVERIFY(bench);
+        // What an unplugged USB adapter reports, and a hung-up pty at times: the same.
+        QVERIFY(QMetaObject::invokeMethod(
+            bench->tool().window(), "handleSerialDataError",
+            Q_ARG(QSerialPort::SerialPortError, QSerialPort::ResourceError)));
+        QVERIFY(bench->connectTo(kAddress));
         static bool readError = false;
         QLoggingCategory::setFilterRules(QStringLiteral("talvik.serial.debug=true"));
         const QtMessageHandler previous = qInstallMessageHandler(
