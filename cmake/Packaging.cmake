@@ -1,6 +1,4 @@
 # Debian package of the installed tree: `cpack -G DEB` in a build directory.
-include(GNUInstallDirs)
-
 set(CPACK_PACKAGE_NAME talvik-ota-tool)
 set(CPACK_PACKAGE_VENDOR "Talvik service tools team")
 set(CPACK_PACKAGE_CONTACT "Talvik service tools team <service-tools@talvik.invalid>")
@@ -29,12 +27,15 @@ endif()
 
 # Debian's place for them; the changelog is the native package's own.
 set(TALVIK_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_PACKAGE_NAME})
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
-    COMMAND ${TALVIK_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/data/changelog > ${CMAKE_BINARY_DIR}/changelog.gz
-    DEPENDS ${PROJECT_SOURCE_DIR}/data/changelog VERBATIM)
-add_custom_target(talvik_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
-install(FILES ${PROJECT_SOURCE_DIR}/data/copyright ${CMAKE_BINARY_DIR}/changelog.gz
-        DESTINATION ${TALVIK_DOC_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/data/copyright DESTINATION ${TALVIK_DOC_DIR})
+find_program(TALVIK_GZIP gzip)
+if(TALVIK_GZIP)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
+        COMMAND ${TALVIK_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/data/changelog > ${CMAKE_BINARY_DIR}/changelog.gz
+        DEPENDS ${PROJECT_SOURCE_DIR}/data/changelog VERBATIM)
+    add_custom_target(talvik_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
+    install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${TALVIK_DOC_DIR})
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/data/invalid.talvik.ota_tool.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 

@@ -42,11 +42,12 @@ ensure_packages() {
         "${missing[@]}"
 }
 
-# Configures and builds the tree in the given directory; further arguments go to cmake.
+# Configures and builds the tree in the given directory, warnings as errors; further arguments go
+# to cmake.
 build_tree() {
     local dir=$1
     shift
-    cmake -S "$TALVIK_ROOT" -B "$dir" "$@"
+    cmake -S "$TALVIK_ROOT" -B "$dir" -DTALVIK_WERROR=ON "$@"
     cmake --build "$dir" -j2
 }
 
