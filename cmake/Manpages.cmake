@@ -19,8 +19,8 @@ function(talvik_gzip_page page)
     set(TALVIK_MAN_PAGES ${TALVIK_MAN_PAGES} ${TALVIK_MAN_DIR}/${page}.gz PARENT_SCOPE)
 endfunction()
 
-configure_file(${PROJECT_SOURCE_DIR}/docs/man/talvik-ota-tool.1 ${TALVIK_MAN_DIR}/talvik-ota-tool.1
-    COPYONLY)
+configure_file(${PROJECT_SOURCE_DIR}/docs/man/talvik-ota-tool.1.in
+    ${TALVIK_MAN_DIR}/talvik-ota-tool.1 @ONLY)
 talvik_gzip_page(talvik-ota-tool.1)
 
 # The program runs from PATH so that its usage line names it, not the build directory.

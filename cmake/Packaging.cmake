@@ -1,5 +1,5 @@
 # Debian package of the installed tree: `cpack -G DEB` in a build directory.
-set(CPACK_PACKAGE_NAME talvik-ota-tool)
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR "Talvik service tools team")
 set(CPACK_PACKAGE_CONTACT "Talvik service tools team <service-tools@talvik.invalid>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -36,7 +36,9 @@ if(TALVIK_GZIP)
     add_custom_target(talvik_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
     install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${TALVIK_DOC_DIR})
 endif()
-install(FILES ${PROJECT_SOURCE_DIR}/data/invalid.talvik.ota_tool.metainfo.xml
+configure_file(${PROJECT_SOURCE_DIR}/data/invalid.talvik.ota_tool.metainfo.xml.in
+    ${CMAKE_BINARY_DIR}/invalid.talvik.ota_tool.metainfo.xml @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/invalid.talvik.ota_tool.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
 include(CPack)

@@ -14,8 +14,8 @@
 #include <QTimer>
 
 namespace {
-constexpr int kVersionMajor = 1;
-constexpr int kVersionMinor = 6;
+constexpr int kVersionMajor = TALVIK_VERSION_MAJOR;
+constexpr int kVersionMinor = TALVIK_VERSION_MINOR;
 
 constexpr int kStatusWidgetWidth = 160;
 constexpr int kStatusWidgetHeight = 20;
