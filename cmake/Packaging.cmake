@@ -19,10 +19,14 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 find_program(TALVIK_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(TALVIK_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-else()
+elseif(TALVIK_QT_MAJOR EQUAL 5)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
         "libqt5widgets5 (>= 5.15), libqt5serialport5 (>= 5.15), libqt5gui5 (>= 5.15), \
 libqt5core5a (>= 5.15), libstdc++6, libc6")
+else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS
+        "libqt6widgets6 (>= 6.2), libqt6serialport6 (>= 6.2), libqt6gui6 (>= 6.2), \
+libqt6core6 (>= 6.2), libstdc++6, libc6")
 endif()
 
 # Debian's place for them; the changelog is the native package's own.
