@@ -1,9 +1,12 @@
 # Manual pages, gzipped as Debian wants them: the window's is written by hand (it has no --help),
 # the command-line programs' are made from their --help and --version by help2man, so that they
-# cannot drift from what the programs print.
-include(GNUInstallDirs)
-find_program(TALVIK_GZIP gzip REQUIRED)
+# cannot drift from what the programs print. Without both tools there are no pages at all.
+find_program(TALVIK_GZIP gzip)
 find_program(TALVIK_HELP2MAN help2man)
+if(NOT TALVIK_GZIP OR NOT TALVIK_HELP2MAN)
+    message(WARNING "help2man or gzip not found: no manual pages")
+    return()
+endif()
 
 set(TALVIK_MAN_DIR ${CMAKE_BINARY_DIR}/man)
 file(MAKE_DIRECTORY ${TALVIK_MAN_DIR})
@@ -16,8 +19,8 @@ function(talvik_gzip_page page)
     set(TALVIK_MAN_PAGES ${TALVIK_MAN_PAGES} ${TALVIK_MAN_DIR}/${page}.gz PARENT_SCOPE)
 endfunction()
 
-configure_file(${PROJECT_SOURCE_DIR}/docs/man/talvik-ota-tool.1 ${TALVIK_MAN_DIR}/talvik-ota-tool.1
-    COPYONLY)
+configure_file(${PROJECT_SOURCE_DIR}/docs/man/talvik-ota-tool.1.in
+    ${TALVIK_MAN_DIR}/talvik-ota-tool.1 @ONLY)
 talvik_gzip_page(talvik-ota-tool.1)
 
 # The program runs from PATH so that its usage line names it, not the build directory.
@@ -33,14 +36,10 @@ function(talvik_help2man_page target summary)
     set(TALVIK_MAN_PAGES ${TALVIK_MAN_PAGES} PARENT_SCOPE)
 endfunction()
 
-if(TALVIK_HELP2MAN)
+if(TARGET talvik-bus-sim)
     talvik_help2man_page(talvik-bus-sim "simulated RS485 bus of RFID readers on a pseudo-terminal")
-    if(TARGET talvik-ota-cli)
-        talvik_help2man_page(talvik-ota-cli "RFID reader operations on an RS485 bus, for scripts")
-    endif()
-else()
-    message(WARNING "help2man not found: no manual pages for the command-line programs")
 endif()
+talvik_help2man_page(talvik-ota-cli "RFID reader operations on an RS485 bus, for scripts")
 
 add_custom_target(talvik_man_pages ALL DEPENDS ${TALVIK_MAN_PAGES})
 install(FILES ${TALVIK_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -1,7 +1,5 @@
 # Debian package of the installed tree: `cpack -G DEB` in a build directory.
-include(GNUInstallDirs)
-
-set(CPACK_PACKAGE_NAME talvik-ota-tool)
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR "Talvik service tools team")
 set(CPACK_PACKAGE_CONTACT "Talvik service tools team <service-tools@talvik.invalid>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -21,21 +19,30 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 find_program(TALVIK_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(TALVIK_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-else()
+elseif(TALVIK_QT_MAJOR EQUAL 5)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
         "libqt5widgets5 (>= 5.15), libqt5serialport5 (>= 5.15), libqt5gui5 (>= 5.15), \
 libqt5core5a (>= 5.15), libstdc++6, libc6")
+else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS
+        "libqt6widgets6 (>= 6.2), libqt6serialport6 (>= 6.2), libqt6gui6 (>= 6.2), \
+libqt6core6 (>= 6.2), libstdc++6, libc6")
 endif()
 
 # Debian's place for them; the changelog is the native package's own.
 set(TALVIK_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_PACKAGE_NAME})
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
-    COMMAND ${TALVIK_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/data/changelog > ${CMAKE_BINARY_DIR}/changelog.gz
-    DEPENDS ${PROJECT_SOURCE_DIR}/data/changelog VERBATIM)
-add_custom_target(talvik_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
-install(FILES ${PROJECT_SOURCE_DIR}/data/copyright ${CMAKE_BINARY_DIR}/changelog.gz
-        DESTINATION ${TALVIK_DOC_DIR})
-install(FILES ${PROJECT_SOURCE_DIR}/data/invalid.talvik.ota_tool.metainfo.xml
+install(FILES ${PROJECT_SOURCE_DIR}/data/copyright DESTINATION ${TALVIK_DOC_DIR})
+find_program(TALVIK_GZIP gzip)
+if(TALVIK_GZIP)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
+        COMMAND ${TALVIK_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/data/changelog > ${CMAKE_BINARY_DIR}/changelog.gz
+        DEPENDS ${PROJECT_SOURCE_DIR}/data/changelog VERBATIM)
+    add_custom_target(talvik_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
+    install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${TALVIK_DOC_DIR})
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/data/invalid.talvik.ota_tool.metainfo.xml.in
+    ${CMAKE_BINARY_DIR}/invalid.talvik.ota_tool.metainfo.xml @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/invalid.talvik.ota_tool.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
 include(CPack)

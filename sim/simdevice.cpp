@@ -41,7 +41,8 @@ SimTag SimTag::create(const QByteArray &uid, int pageCount)
     tag.uid = uid;
     tag.pages = QByteArray(pageCount * static_cast<int>(kTagPageSize), '\0');
     // Like NFC tags: the UID opens page 0, user data starts at page 4.
-    const int uidBytes = std::min(uid.size(), kFirstUserPage * static_cast<int>(kTagPageSize));
+    const int uidBytes =
+        std::min(static_cast<int>(uid.size()), kFirstUserPage * static_cast<int>(kTagPageSize));
     tag.pages.replace(0, uidBytes, uid.left(uidBytes));
     return tag;
 }
@@ -388,7 +389,7 @@ SimReply SimDevice::getTagCount(const uint8_t *request, size_t len)
 {
     if (len != kBareRequestSize)
         return error(request[0], SimError::kBadLength);
-    const int count = std::min(st.config.tags.size(), 0xFF);
+    const int count = std::min(static_cast<int>(st.config.tags.size()), 0xFF);
     return answer(CmdGetTagCount, QByteArray(1, static_cast<char>(count)));
 }
 

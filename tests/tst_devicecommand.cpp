@@ -107,6 +107,8 @@ private slots:
         addRow("settings, zero first", &settingsText, hex("00 0C 03 10 07 00 42 43 44"), "3/10/7/");
         addRow("settings, name cut short", &settingsText, hex("00 0C 05 80 01 41 42"), "5/80/1/AB");
         addRow("settings, no data", &settingsText, hex("00 0C"), "0/00/0/");
+        addRow("settings, non-ascii name", &settingsText, hex("00 0C 05 80 01 C3 84 C3 96"),
+               "5/80/1/" + kThreeUmlauts.left(2));
         addRow("uid, four byte answer", uid, hex("00 03 44 00"), "");
         addRow("text ends at zero", &readResponseText, hex("00 09") + QByteArray("V1.6\0junk", 9),
                "V1.6");

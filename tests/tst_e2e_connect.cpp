@@ -108,7 +108,7 @@ private slots:
         QCOMPARE(tool.widget<QComboBox>("cbDeviceComSpeed")->currentIndex(), shownIndex);
         QCOMPARE(tool.text("leDeviceAddress"), hexByte(config.settings.ownAddress));
         QCOMPARE(tool.widget<QCheckBox>("cbTerminated")->isChecked(), shownTerminated);
-        QCOMPARE(tool.text("leDeviceShortName"), QString::fromLatin1(settings.mid(3)));
+        QCOMPARE(tool.text("leDeviceShortName"), QString::fromLatin1(settings.mid(3).constData()));
         QCOMPARE(E2e::wire(bench.bus()), lines("09|0A|0C"));
         QCOMPARE(E2e::connectionLook(bench), QLatin1String(E2e::kConnectedLook));
     }
@@ -150,6 +150,11 @@ private slots:
         // The adapter is pulled: the port reports a read error and is closed, the look stays.
         const auto bench = E2e::connectedBench(SimDeviceConfig::at(kAddress));
         QVERIFY(bench);
+        // What an unplugged USB adapter reports, and a hung-up pty at times: the same.
+        QVERIFY(QMetaObject::invokeMethod(
+            bench->tool().window(), "handleSerialDataError",
+            Q_ARG(QSerialPort::SerialPortError, QSerialPort::ResourceError)));
+        QVERIFY(bench->connectTo(kAddress));
         static bool readError = false;
         QLoggingCategory::setFilterRules(QStringLiteral("talvik.serial.debug=true"));
         const QtMessageHandler previous = qInstallMessageHandler(

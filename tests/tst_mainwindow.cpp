@@ -80,7 +80,8 @@ private slots:
     {
         const auto window = showWindow(false);
         QVERIFY(window);
-        QCOMPARE(window->windowTitle(), QStringLiteral("Talvik RS485 OTA+tester - v1.6"));
+        QCOMPARE(window->windowTitle(),
+                 QStringLiteral("Talvik RS485 OTA+tester - v" TALVIK_TITLE_VERSION));
         // The service boxes are built and wired but out of sight.
         QStringList shown;
         for (const QGroupBox *box : window->findChildren<QGroupBox *>()) {

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QProgressBar>
@@ -13,8 +14,8 @@
 #include <QTimer>
 
 namespace {
-constexpr int kVersionMajor = 1;
-constexpr int kVersionMinor = 6;
+constexpr int kVersionMajor = TALVIK_VERSION_MAJOR;
+constexpr int kVersionMinor = TALVIK_VERSION_MINOR;
 
 constexpr int kStatusWidgetWidth = 160;
 constexpr int kStatusWidgetHeight = 20;
@@ -47,6 +48,11 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->statusbar->addPermanentWidget(progressBar, kStatusWidgetStretch);
     progressBar->setValue(0);
 
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    connect(ui->cbDetectedDevices, &QComboBox::currentIndexChanged, this, [this] {
+        on_cbDetectedDevices_currentIndexChanged(ui->cbDetectedDevices->currentText());
+    });
+#endif
     connect(&binaryProtocol, &BinaryProtocol::frameError, this,
             &MainWindow::binaryProtocolFrameError);
     connect(&binaryProtocol, &BinaryProtocol::frameComplete, this,

@@ -67,7 +67,9 @@ private slots:
     void on_btResetToDefaults_clicked();
     void on_btRestartDevice_clicked();
     void on_btScanRs485_clicked();
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     void on_cbDetectedDevices_currentIndexChanged(QString arg1);
+#endif
     void on_btLedOn_clicked();
     void on_btLedOff_clicked();
     void on_btLedToggle_clicked();
@@ -76,6 +78,11 @@ private slots:
     void on_btLoopTest_clicked();
 
 private:
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // No slot here: Qt 6 has no currentIndexChanged(QString) to connect it to by name.
+    void on_cbDetectedDevices_currentIndexChanged(QString arg1);
+#endif
+
     // seriallink.cpp
     void openPort();
     void closePort();

@@ -73,7 +73,7 @@ QString answerText(const Step &step)
 // Bytes of the settings record in an answer, which a broken firmware may send short.
 int settingsBytes(const QByteArray &answer)
 {
-    return std::max(0, answer.size() - static_cast<int>(kResponseDataOffset));
+    return std::max(0, static_cast<int>(answer.size()) - static_cast<int>(kResponseDataOffset));
 }
 
 // Empty when the answer holds exactly one settings record.

@@ -114,7 +114,10 @@ void MainWindow::handleSerialDataReady()
 
 void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortError)
 {
-    if (serialPortError != QSerialPort::ReadError)
+    // A vanished device may say either: a zero-byte read from a hung-up tty sets no errno, so
+    // Qt reports whatever the thread's last system error maps to; an unplugged adapter says
+    // ResourceError.
+    if (serialPortError != QSerialPort::ReadError && serialPortError != QSerialPort::ResourceError)
         return;
     qCDebug(lcSerial).noquote()
         << tr("An I/O error occurred while reading the data from port %1, error: %2")

@@ -114,7 +114,7 @@ std::array<uint8_t, kShortNameSize> shortNameBytes(const QString &name)
 {
     std::array<uint8_t, kShortNameSize> out{};
     const QByteArray utf8 = name.toUtf8();
-    const int n = std::min(utf8.size(), static_cast<int>(kShortNameSize));
+    const int n = std::min(static_cast<int>(utf8.size()), static_cast<int>(kShortNameSize));
     for (int i = 0; i < n; ++i)
         out[static_cast<size_t>(i)] = static_cast<uint8_t>(utf8[i]);
     return out;
@@ -161,8 +161,9 @@ DeviceSettings readSettings(const uint8_t *payload, size_t len)
 QString shortNameText(const std::array<uint8_t, kShortNameSize> &shortName)
 {
     const auto end = std::find(shortName.begin(), shortName.end(), uint8_t(0));
-    return QString::fromLocal8Bit(reinterpret_cast<const char *>(shortName.data()),
-                                  static_cast<int>(end - shortName.begin()));
+    // Written as UTF-8 by shortNameBytes; Qt 5's local 8-bit codec depends on the system.
+    return QString::fromUtf8(reinterpret_cast<const char *>(shortName.data()),
+                             static_cast<int>(end - shortName.begin()));
 }
 
 int readTagCount(const uint8_t *payload, size_t len)
