@@ -3,10 +3,6 @@
 // window, as window-scale2.png. Run by scripts/screenshots; never installed.
 #include "shownwindow.h"
 
-#include <QApplication>
-#include <QFont>
-
-#include <cstdio>
 #include <tuple>
 
 int main(int argc, char *argv[])
@@ -18,13 +14,9 @@ int main(int argc, char *argv[])
                                                      {"window-service-boxes", 10, true}}) {
         QApplication::setFont(QFont(QStringLiteral("DejaVu Sans"), points));
         const auto window = showWindow(serviceBoxes, WindowSize::Opened);
-        const QString file = scaled ? QStringLiteral("window-scale2.png")
-                                    : QStringLiteral("%1.png").arg(QLatin1String(name));
-        if (!window || !window->grab().save(file)) {
-            std::fprintf(stderr, "window-pictures: cannot draw %s\n", qPrintable(file));
-            return 1;
-        }
-        std::printf("%s\n", qPrintable(file));
+        const QString file = scaled ? "window-scale2.png" : QString(name) + ".png";
+        if (!window || !window->grab().save(file))
+            qFatal("window-pictures: cannot draw %s", qPrintable(file));
         if (scaled)
             break;
     }

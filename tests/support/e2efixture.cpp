@@ -1,9 +1,6 @@
 #include "e2efixture.h"
 
-#include <cerrno>
-#include <fcntl.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace E2e {
 const char kSettingsReceived[] = "Device settings received.";
@@ -163,30 +160,27 @@ std::unique_ptr<E2eBench> connectedBench(const SimDeviceConfig &config, int *dev
 QStringList wire(const SimBusThread &bus, const WireView &view)
 {
     QStringList texts;
+    QString previous;
+    int run = 1;
     for (const SimTraceEntry &entry : bus.trace()) {
         if (!entry.isRequest() && !view.answers)
             continue;
-        QStringList parts;
+        const QByteArray shown =
+            view.payloadBytes < 0 ? entry.payload : entry.payload.left(view.payloadBytes);
+        QString text =
+            view.payloadBytes < 0 && entry.command() == CmdWriteFlash && entry.isRequest()
+                ? QStringLiteral("F2:%1").arg(entry.payload.size() - 1)
+                : QString::fromLatin1(shown.toHex(' ').toUpper());
         if (view.address)
-            parts << (entry.isRequest() ? "" : "<") + hexByte(entry.address);
-        if (view.payloadBytes < 0 && entry.isRequest() && entry.command() == CmdWriteFlash)
-            parts << QStringLiteral("F2:%1").arg(entry.payload.size() - 1);
-        else if (view.payloadBytes != 0)
-            parts << QString::fromLatin1(
-                (view.payloadBytes < 0 ? entry.payload : entry.payload.left(view.payloadBytes))
-                    .toHex(' ')
-                    .toUpper());
-        texts << parts.join(QLatin1Char(' '));
+            text = ((entry.isRequest() ? "" : "<") + hexByte(entry.address) + ' ' + text).trimmed();
+        if (view.foldRepeats && text == previous) {
+            texts.last() = previous + QStringLiteral(" x%1").arg(++run);
+            continue;
+        }
+        texts << (previous = text);
+        run = 1;
     }
-    if (!view.foldRepeats)
-        return texts;
-    QStringList folded;
-    for (int i = 0, run = 1; i < texts.size(); i += run) {
-        for (run = 1; i + run < texts.size() && texts.at(i + run) == texts.at(i);)
-            ++run;
-        folded << (run > 1 ? texts.at(i) + QStringLiteral(" x%1").arg(run) : texts.at(i));
-    }
-    return folded;
+    return texts;
 }
 
 bool busStaysQuiet(const SimBusThread &bus, int quietMs)
@@ -217,20 +211,6 @@ int unreadBytes(const QString &portPath)
     return -1;
 }
 
-// True while a serial port holds the tty: QSerialPort takes it exclusively until it closes.
-static bool portHeldExclusively(const QString &portPath)
-{
-    const int fd =
-        ::open(QFile::encodeName(portPath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    // Without root the exclusive lock refuses us outright.
-    if (fd < 0)
-        return errno == EBUSY;
-    int exclusive = 0;
-    const bool known = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0;
-    ::close(fd);
-    return known && exclusive != 0;
-}
-
 QString connectionLook(E2eBench &bench)
 {
     ToolDriver &tool = bench.tool();
@@ -238,7 +218,8 @@ QString connectionLook(E2eBench &bench)
     for (const char *name :
          {"cbSerialPort", "gbDeviceSettings", "gbDeviceCommands", "gbAddressTag", "gbLed"})
         look << (tool.widget(QLatin1String(name))->isEnabled() ? "+" : "-") + QLatin1String(name);
-    look << (portHeldExclusively(bench.bus().portPath()) ? "port held" : "port free");
+    // Held: open in this process, which only the window opens it in.
+    look << (unreadBytes(bench.bus().portPath()) >= 0 ? "port held" : "port free");
     return look.join(QLatin1Char(' '));
 }
 
