@@ -199,6 +199,8 @@ private slots:
                "1A\tok\tCLI-1", "", "1A 09|1A F0|1A 09|1A F1|1A F2 x4|1A F3|1A 09");
         addRow("set --baud refused through tcp", "addr=1A", "--port $TCP set 1A --baud 9600", 2, "",
                "use rfc2217://", "");
+        addRow("malformed port", "", "--port rfc2217://server info 1A", 2, "",
+               "bad port 'rfc2217://server': expected rfc2217://HOST:PORT", "");
         addRow("unknown host", "", "--port rfc2217://nothere.invalid:4001 info 1A", 3, "",
                "cannot open rfc2217://nothere.invalid:4001: host not found", "");
         addRow("port refused", "", "--port tcp://127.0.0.1:1 info 1A", 3, "",

@@ -1,6 +1,7 @@
 // The bus scan, connecting to one device on the simulated bus, and every way the connection
 // ends.
 #include "e2efixture.h"
+#include "ser2net.h"
 
 using E2e::lines;
 using ExchangeTiming::kConnectTimeoutMs;
@@ -170,6 +171,19 @@ private slots:
         // The button decides by the port, not by its text: pressed now, it connects anew.
         QVERIFY(bench->tool().click("btSerialConnect"));
         QVERIFY(bench->tool().waitForLog("No response from the hardware at address 0x1A"));
+    }
+
+    void serverDropEndsConnection()
+    {
+        // Behind a network serial server a dropped connection ends the connection, look and all.
+        const auto bench = E2e::connectedBench(SimDeviceConfig::at(kAddress));
+        Ser2net server(bench ? bench->bus().portPath() : QString());
+        QVERIFY(bench && server.start().isEmpty() && bench->tool().click("btSerialConnect"));
+        bench->tool().selectPort(server.rfc2217Url());
+        QVERIFY(bench->connectTo(kAddress));
+        server.stop(true);
+        QVERIFY(ToolDriver::waitUntil([&] { return bench->tool().statusBarText() == "|"; }));
+        QCOMPARE(E2e::connectionLook(*bench), QLatin1String(E2e::kDisconnectedLook));
     }
 
     void connectTimesOut_data()

@@ -163,7 +163,8 @@ void RawTcpLink::noteDisconnected()
 {
     if (!opened)
         return;
-    opened = false;
     fail(closedReason());
+    // Still open to the receiver, which closes it as it closes any port.
     emit connectionLost(failure);
+    opened = false;
 }
