@@ -72,8 +72,10 @@ const CommandHelp kCommands[] = {
      QT_TRANSLATE_NOOP("CliText",
                        "Updates the firmware of each address in turn through its bootloader (a "
                        "device already in its bootloader is flashed as it is): "
-                       "ADDR<TAB>ok<TAB>VERSION or ADDR<TAB>failed<TAB>REASON per address. The "
-                       "whole image is read before anything is sent."),
+                       "ADDR<TAB>ok<TAB>VERSION or ADDR<TAB>failed<TAB>REASON per address; a "
+                       "device back in its bootloader afterwards has failed. The image, a regular "
+                       "file of at most 16 MiB, is read whole before anything is sent; a dead "
+                       "port ends the run."),
      "--port /dev/ttyUSB0 flash reader-2.5.0.bin 01 1A 80"},
     {"led ADDR on|off|toggle",
      QT_TRANSLATE_NOOP("CliText", "Switches the reader's LED (toggle: every 1000 ms)."),
@@ -112,14 +114,18 @@ QString helpText(const QCommandLineParser &parser)
     text += CliText::tr(
         "Options may stand before or after the command; after it, a command's own option\n"
         "wins (set --baud is the device's new rate, not the line speed).\n"
+        "A bus behind a network serial server: --port rfc2217://HOST:PORT sets the line's\n"
+        "rate through the server; --port tcp://HOST:PORT passes bytes only, at the server's\n"
+        "own rate (so set --baud is refused there). Neither is guarded by a password: keep\n"
+        "the server on loopback or a closed network and come in through an SSH tunnel.\n"
         "Addresses and EEPROM bytes are two hexadecimal digits: 1A, 1a or 0x1A.\n"
         "With --json every result line is a JSON object instead, and flash also writes\n"
         "{\"event\":\"progress\",...} objects unless --quiet is given. Errors go to standard\n"
         "error; a progress line is shown there while it is a terminal.\n"
         "\nExit status:\n"
         "  0  done\n"
-        "  1  a device did not answer, answered with an error or rejected the image, or no\n"
-        "     device answered the scan\n"
+        "  1  a device did not answer, answered with an error or wrongly, rejected the image\n"
+        "     or stayed in its bootloader, or no device answered the scan\n"
         "  2  usage error: nothing was sent\n"
         "  3  the port cannot be opened, or failed while in use\n");
     return text;
