@@ -373,6 +373,7 @@ int restartDevice(Session &session, uint8_t address, DeviceCommand command)
     return ExitOk;
 }
 
+// The port in each JSON result: the lines of many buses flashed at once can be told apart.
 int flashImage(Session &session, const QByteArray &image, const QVector<uint8_t> &addresses)
 {
     int status = ExitOk;
@@ -382,13 +383,18 @@ int flashImage(Session &session, const QByteArray &image, const QVector<uint8_t>
         const Failure failure = flashOne(session, image, &version);
         const QString tag = hexByte(address);
         if (failure.isEmpty()) {
-            session.out.result({{tag, QStringLiteral("ok"), version}},
-                               {{"address", tag}, {"result", "ok"}, {"version", version}});
+            session.out.result({{tag, QStringLiteral("ok"), version}}, {{"address", tag},
+                                                                        {"port", session.portPath},
+                                                                        {"result", "ok"},
+                                                                        {"version", version}});
             continue;
         }
         status = fail(session, failure);
         session.out.result({{tag, QStringLiteral("failed"), failure.reason}},
-                           {{"address", tag}, {"result", "failed"}, {"reason", failure.reason}});
+                           {{"address", tag},
+                            {"port", session.portPath},
+                            {"result", "failed"},
+                            {"reason", failure.reason}});
         // The next devices are no better off on a dead port.
         if (failure.portFailed)
             break;
