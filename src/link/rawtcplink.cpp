@@ -47,6 +47,13 @@ RawTcpLink::RawTcpLink(const BusAddress &busAddress) : BusLink(busAddress.text),
     connect(&socket, &QTcpSocket::disconnected, this, &RawTcpLink::noteDisconnected);
 }
 
+RawTcpLink::~RawTcpLink()
+{
+    // The socket outlives the members its signals reach, and says goodbye as it goes.
+    socket.disconnect(this);
+    close();
+}
+
 bool RawTcpLink::open(int baudRate)
 {
     close();

@@ -13,6 +13,7 @@ class RawTcpLink : public BusLink
     Q_OBJECT
 public:
     explicit RawTcpLink(const BusAddress &address);
+    ~RawTcpLink() override;
 
     bool open(int baudRate) override;
     // What the socket has not sent yet goes with it.
