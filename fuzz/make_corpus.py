@@ -83,6 +83,16 @@ READERS = {
     "address_tag_utf8": address_tag("\u00c4\u00d6\u00dc", 0x10, True),
 }
 
+# First byte: how the fuzz target splits the rest into reads.
+TELNET = {
+    "server_opening": b"\x01" + bytes.fromhex("FFFB03 FFFD03 FFFB01 FFFE01 FFFD00 FFFB00 FFFD2C"),
+    "settings_confirmed": b"\x03" + bytes.fromhex(
+        "FFFA2C6B00FFF0 FFFA2C650001C200FFF0 FFFA2C6608FFF0 FFFA2C6701FFF0 FFFA2C6801FFF0"),
+    "frame_with_ff": b"\x02" + bytes.fromhex("F50400FBFFFF1A0AFD50"),
+    "command_in_frame": b"\x05" + bytes.fromhex("F50400FBFFFFFFF11A0AFFFB01FD50"),
+    "refusal_text": b"\x07" + b"Port already in use\r\n",
+}
+
 
 def write(directory, files):
     target = HERE / "corpus" / directory
@@ -94,3 +104,4 @@ def write(directory, files):
 if __name__ == "__main__":
     write("decoder", DECODER)
     write("readers", READERS)
+    write("telnet", TELNET)
