@@ -86,8 +86,12 @@ private:
     // seriallink.cpp
     void openPort();
     void closePort();
-    bool portIsOpen() const { return serialPort && serialPort->isOpen(); }
+    bool portIsOpen() const
+    {
+        return serialPort && serialPort->isOpen();
+    }
     void useLink(std::unique_ptr<BusLink> link);
+    void noteLineRateChange();
     void showConnectedLook();
     void showDisconnectedLook();
     void sendPayload(const QByteArray &payload);

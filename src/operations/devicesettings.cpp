@@ -59,14 +59,10 @@ void MainWindow::handleSettingsWritten()
     logd(tr("Reconnecting..."));
     closePort();
     // The device now listens at the rate just written.
-    const bool rateChanged =
-        ui->cbConnectionSpeed->currentIndex() != ui->cbDeviceComSpeed->currentIndex();
-    ui->cbConnectionSpeed->setCurrentIndex(ui->cbDeviceComSpeed->currentIndex());
-    // A raw TCP server runs the line at its own rate, which only its configuration changes.
-    if (rateChanged && serialPort && !serialPort->setsLineRate())
-        logd(tr("The serial server of %1 keeps its own rate: set it to %2 baud before the "
-                "next connect.")
-                 .arg(serialPort->portName(), ui->cbConnectionSpeed->currentText()));
+    if (ui->cbConnectionSpeed->currentIndex() != ui->cbDeviceComSpeed->currentIndex()) {
+        ui->cbConnectionSpeed->setCurrentIndex(ui->cbDeviceComSpeed->currentIndex());
+        noteLineRateChange();
+    }
     openPort();
     requestVersion();
     pendingOperation = OpConnect;

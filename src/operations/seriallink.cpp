@@ -64,6 +64,15 @@ void MainWindow::useLink(std::unique_ptr<BusLink> link)
     connect(serialPort.get(), &BusLink::connectionLost, this, &MainWindow::handleConnectionLost);
 }
 
+void MainWindow::noteLineRateChange()
+{
+    // A raw TCP server runs the line at its own rate, which only its configuration changes.
+    if (serialPort && !serialPort->setsLineRate())
+        logd(tr("The serial server of %1 keeps its own rate: set it to %2 baud before the "
+                "next connect.")
+                 .arg(serialPort->portName(), ui->cbConnectionSpeed->currentText()));
+}
+
 void MainWindow::closePort()
 {
     if (portIsOpen()) {
