@@ -6,10 +6,12 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Service tool for RFID readers on an RS485 bus")
 # Debian wants the long description wrapped; CPack indents each line.
 set(CPACK_PACKAGE_DESCRIPTION "Desktop tool for RFID reader devices on an RS485 bus, reached
-through a serial adapter: it scans the bus for devices, reads and writes
-their settings, reboots or resets them and flashes new firmware through
-their bootloader. A bus simulator on a pseudo-terminal (talvik-bus-sim)
-is included for trying the tool without hardware.")
+through a serial adapter or a network serial server (RFC 2217 or raw
+TCP): it scans the bus for devices, reads and writes their settings,
+reboots or resets them and flashes new firmware through their
+bootloader. A command-line program does the same for scripts, and a bus
+simulator on a pseudo-terminal (talvik-bus-sim) is included for trying
+the tools without hardware.")
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
