@@ -12,6 +12,7 @@ class Ser2net
 {
 public:
     explicit Ser2net(const QString &devicePath);
+    ~Ser2net() { stop(); }
 
     // Empty once both ports take connections; else why not.
     QString start();
