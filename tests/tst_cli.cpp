@@ -201,6 +201,10 @@ private slots:
                "use rfc2217://", "");
         addRow("malformed port", "", "--port rfc2217://server info 1A", 2, "",
                "bad port 'rfc2217://server': expected rfc2217://HOST:PORT", "");
+        addRow("port past 65535", "", "--port tcp://127.0.0.1:65536 info 1A", 2, "",
+               "port 65536 is outside 1 to 65535", "");
+        addRow("IPv6 host refused", "", "--port rfc2217://[::1]:1 info 1A", 3, "",
+               "cannot open rfc2217://[::1]:1: connection refused", "");
         addRow("unknown host", "", "--port rfc2217://nothere.invalid:4001 info 1A", 3, "",
                "cannot open rfc2217://nothere.invalid:4001: host not found", "");
         addRow("port refused", "", "--port tcp://127.0.0.1:1 info 1A", 3, "",
