@@ -187,6 +187,9 @@ private slots:
         addRow("scan through rfc2217", threeDevices,
                "--port $RFC scan --to 80 --timeout " + QString::number(kScanProbeMs), 0,
                "01\tEntrance|1A\tDoor|80\tHall", "", probes.mid(0, 0x81).join('|'));
+        addRow("info through rfc2217", "addr=1A", "--port $RFC info 1A", 0,
+               reader + "baud\t115200|address\t1A|terminated\toff|short-name", "",
+               "1A 09|1A 0A|1A 0C");
         addRow("info through tcp", "addr=1A", "--port $TCP info 1A", 0,
                reader + "baud\t115200|address\t1A|terminated\toff|short-name", "",
                "1A 09|1A 0A|1A 0C");
