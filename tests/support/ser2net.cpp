@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QThread>
 
@@ -51,8 +52,11 @@ QString Ser2net::start()
         return QStringLiteral("cannot write %1").arg(config.fileName());
     config.close();
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(QStringLiteral("ser2net"), {"-n", "-c", config.fileName(), "-P",
-                                             dir.filePath(QStringLiteral("ser2net.pid"))});
+    // Debian puts it in /usr/sbin, which a user's PATH may lack.
+    const QString program = QStandardPaths::findExecutable("ser2net", {"/usr/sbin", "/usr/bin"});
+    server.start(
+        program.isEmpty() ? QStringLiteral("ser2net") : program,
+        {"-n", "-c", config.fileName(), "-P", dir.filePath(QStringLiteral("ser2net.pid"))});
     const QDeadlineTimer deadline(kStartMs);
     while (!listening(rfcPort) || !listening(rawPort)) {
         if (deadline.hasExpired() || server.state() == QProcess::NotRunning)
