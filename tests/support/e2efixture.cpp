@@ -205,8 +205,7 @@ int unreadBytes(const QString &portPath)
         if (QFile::symLinkTarget(descriptors.filePath(name)) != portPath)
             continue;
         int count = 0;
-        if (::ioctl(name.toInt(), FIONREAD, &count) == 0)
-            return count;
+        return ::ioctl(name.toInt(), FIONREAD, &count) == 0 ? count : -1;
     }
     return -1;
 }

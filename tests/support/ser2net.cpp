@@ -71,8 +71,7 @@ QString Ser2net::start()
 
 void Ser2net::stop(bool kill)
 {
-    if (server.state() == QProcess::NotRunning)
-        return;
-    ::kill(pid_t(server.processId()), kill ? SIGKILL : SIGTERM);
-    server.waitForFinished();
+    if (server.state() != QProcess::NotRunning &&
+        ::kill(pid_t(server.processId()), kill ? SIGKILL : SIGTERM) == 0)
+        server.waitForFinished();
 }
