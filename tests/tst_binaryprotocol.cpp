@@ -164,16 +164,14 @@ private slots:
         QFETCH(int, address);
         QFETCH(Chunks, chunks);
         QFETCH(Times, times);
-        QFETCH(Chunks, delivered);
-        QFETCH(Chunks, written);
 
         Codec c{uint8_t(address)};
         for (int i = 0; i < chunks.size(); ++i) {
             c.nowMs = times.value(i);
             c.feed(chunks.at(i));
         }
-        QCOMPARE(c.delivered, delivered);
-        QCOMPARE(c.written, written);
+        QTEST(c.delivered, "delivered");
+        QTEST(c.written, "written");
     }
 
     void frameSplitAtEveryPosition()

@@ -83,7 +83,6 @@ private slots:
     {
         QFETCH(QString, lineSpeed);
         QFETCH(QByteArray, settings);
-        QFETCH(int, shownIndex);
         QFETCH(bool, shownTerminated);
         QFETCH(QString, log);
 
@@ -106,7 +105,7 @@ private slots:
         QCOMPARE(bench.bus().lineBaudRate(), lineSpeed.toInt());
         QCOMPARE(tool.statusBarText(), QStringLiteral("Connected|Version:APP 1.0.0"));
         QCOMPARE(tool.logLines(), lines(log));
-        QCOMPARE(tool.widget<QComboBox>("cbDeviceComSpeed")->currentIndex(), shownIndex);
+        QTEST(tool.widget<QComboBox>("cbDeviceComSpeed")->currentIndex(), "shownIndex");
         QCOMPARE(tool.text("leDeviceAddress"), hexByte(config.settings.ownAddress));
         QCOMPARE(tool.widget<QCheckBox>("cbTerminated")->isChecked(), shownTerminated);
         QCOMPARE(tool.text("leDeviceShortName"), QString::fromLatin1(settings.mid(3).constData()));
