@@ -11,22 +11,6 @@ constexpr int kPartingWordsBytes = 200;
 constexpr char kFirstPrintable = ' ';
 constexpr char kLastPrintable = '~';
 
-// Loopback, private and link-local networks, where a serial server belongs.
-bool isClosedNetwork(const QHostAddress &peer)
-{
-    if (peer.isLoopback())
-        return true;
-    bool mapped = false;
-    const QHostAddress v4(peer.toIPv4Address(&mapped));
-    const QHostAddress &address = mapped ? v4 : peer;
-    for (const char *subnet : {"10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16", "169.254.0.0/16",
-                               "fc00::/7", "fe80::/10"}) {
-        if (address.isInSubnet(QHostAddress::parseSubnet(QLatin1String(subnet))))
-            return true;
-    }
-    return false;
-}
-
 // The text at the end of what came, such as "Port already in use\r\n".
 QString trailingText(const QByteArray &bytes)
 {
@@ -130,6 +114,21 @@ bool RawTcpLink::waitForReadyRead(int msecs)
             break;
     }
     return !incoming.isEmpty();
+}
+
+bool RawTcpLink::isClosedNetwork(const QHostAddress &peer)
+{
+    if (peer.isLoopback())
+        return true;
+    bool mapped = false;
+    const QHostAddress v4(peer.toIPv4Address(&mapped));
+    const QHostAddress &address = mapped ? v4 : peer;
+    for (const char *subnet : {"10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16", "169.254.0.0/16",
+                               "fc00::/7", "fe80::/10"}) {
+        if (address.isInSubnet(QHostAddress::parseSubnet(QLatin1String(subnet))))
+            return true;
+    }
+    return false;
 }
 
 QString RawTcpLink::exposureWarning() const

@@ -29,6 +29,9 @@ public:
     bool setsLineRate() const override { return false; }
     QString exposureWarning() const override;
 
+    // Loopback, private and link-local networks, where a serial server belongs.
+    static bool isClosedNetwork(const QHostAddress &peer);
+
 protected:
     // The data among the bytes the server sent.
     virtual QByteArray takeData(const QByteArray &received) { return received; }
