@@ -19,7 +19,6 @@ namespace {
 
 constexpr uint8_t kDeviceAddress = 0x80;
 constexpr int kImageSize = 256 * 1024;
-constexpr int kImageTrailerSize = 4;
 constexpr int kChunkCount = kImageSize / kFirmwareChunkSize;
 constexpr int kLineBaud = 115200;
 constexpr double kBitsPerByte = 10.0;
@@ -68,14 +67,7 @@ bool startBus(SimBusThread &bus, benchmark::State &state)
 
 QByteArray benchImage()
 {
-    QByteArray body("VER:BENCH-256K");
-    body.append('\0');
-    quint32 seed = 1;
-    while (body.size() < kImageSize - kImageTrailerSize) {
-        seed = seed * 1103515245u + 12345u;
-        body.append(static_cast<char>(seed >> 24));
-    }
-    return simSealImage(body);
+    return simImage(QStringLiteral("BENCH-256K"), kImageSize);
 }
 
 double lineBoundMs()

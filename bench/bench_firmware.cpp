@@ -19,7 +19,6 @@ namespace {
 
 constexpr uint8_t kDeviceAddress = 0x80;
 constexpr int kImageSize = 256 * 1024;
-constexpr int kImageTrailerSize = 4;
 constexpr int kChunkSize = 256;
 constexpr int kChunkCount = kImageSize / kChunkSize;
 constexpr int kLineBaud = 115200;
@@ -40,16 +39,7 @@ double lineBoundMsPerChunk()
 
 QByteArray benchImage()
 {
-    QByteArray body;
-    body.reserve(kImageSize);
-    body.append("VER:BENCH-256K");
-    body.append('\0');
-    quint32 state = 1;
-    while (body.size() < kImageSize - kImageTrailerSize) {
-        state = state * 1103515245u + 12345u;
-        body.append(static_cast<char>(state >> 24));
-    }
-    return simSealImage(body);
+    return simImage(QStringLiteral("BENCH-256K"), kImageSize);
 }
 
 // Time on the simulator's clock from each chunk answer to the next chunk request: the tool's

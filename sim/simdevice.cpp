@@ -118,6 +118,17 @@ QByteArray simSealImage(const QByteArray &body)
     return image;
 }
 
+QByteArray simImage(const QString &version, int size)
+{
+    const int bodySize = size - static_cast<int>(kImageTrailerSize);
+    if (bodySize <= 0)
+        return QByteArray(size, 'Z');
+    QByteArray body = kVersionMarker + version.toLatin1() + '\0';
+    for (quint32 state = 1; body.size() < bodySize;)
+        body.append(static_cast<char>((state = state * 1103515245u + 12345u) >> 24));
+    return simSealImage(body.left(bodySize));
+}
+
 QString simImageVersion(const QByteArray &image)
 {
     const int marker = image.indexOf(kVersionMarker);

@@ -152,6 +152,9 @@ QByteArray simSealImage(const QByteArray &body);
 // "VER:" followed by printable text names the version (up to 32 characters); otherwise
 // "image-" and the CRC-32 of the image (of its body when sealed) as eight lower-case hex digits.
 QString simImageVersion(const QByteArray &image);
+// An image of exactly `size` bytes that brings `version` and that the bootloader takes: the
+// version behind "VER:", deterministic filler, the trailer. Shorter than the trailer: filler only.
+QByteArray simImage(const QString &version, int size);
 
 QByteArray simErrorPayload(uint8_t command, uint16_t errorNumber);
 

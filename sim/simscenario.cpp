@@ -347,32 +347,37 @@ QString describe(const SimDeviceState &state)
         .arg(flags.isEmpty() ? QString() : QStringLiteral(" ") + flags.join(QLatin1Char(' ')));
 }
 
+namespace {
+// %1: the rates of the baud table.
+const char kKeysHelp[] =
+    "Device keys (comma-separated key=value; texts may not contain commas):\n"
+    "  addr=HEX            own bus address (default 80)\n"
+    "  name=TEXT           identification text (answer to 0x0A)\n"
+    "  version=TEXT        application version (answer to 0x09)\n"
+    "  bootversion=TEXT    bootloader version (must hold BOOTLOADER after its start)\n"
+    "  baud=RATE           %1 (default 115200)\n"
+    "  baudindex=N         any stored rate index, also one past the table (0..255)\n"
+    "  term=0|1            line termination   short=TEXT  short name, 4 bytes\n"
+    "  led=0|1|2           LED mode           bootloader=0|1  start in the bootloader\n"
+    "  tag=UIDHEX          a tag on the antenna (repeatable)\n"
+    "  addrtag=UIDHEX:ADDR:NAME:0|1   a tag holding an address-tag record\n"
+    "  restart=MS bootstart=MS erase=MS   restart, bootloader start and erase times\n"
+    "  acceptany=0|1       accept every firmware image\n"
+    "Fault keys (devices and --bus-faults):\n"
+    "  silent=0|1          answer nothing\n"
+    "  delay=MS            answer this much later\n"
+    "  error=CC[:EEEE]     answer command CC (hex or 'any') with error number EEEE\n"
+    "  crcrate=R           break the CRC of this share (0..1) of answers\n"
+    "  late=CC:MS          answer command CC (or 'any') MS later, past the tool's timeout\n"
+    "  dropafter=N         fall silent after N firmware chunks\n"
+    "  unplugafter=N       pull the adapter after N firmware chunks: the line hangs up\n"
+    "  truncate=CC:N       answer command CC (hex or 'any') with only N data bytes\n"
+    "  nostart=0|1         a flashed application never starts: back in the bootloader\n";
+} // namespace
+
 QString keysHelp()
 {
-    return QStringLiteral(
-        "Device keys (comma-separated key=value; texts may not contain commas):\n"
-        "  addr=HEX            own bus address (default 80)\n"
-        "  name=TEXT           identification text (answer to 0x0A)\n"
-        "  version=TEXT        application version (answer to 0x09)\n"
-        "  bootversion=TEXT    bootloader version (must hold BOOTLOADER after its start)\n"
-        "  baud=RATE           4800 9600 19200 38400 57600 115200 (default 115200)\n"
-        "  baudindex=N         any stored rate index, also one past the table (0..255)\n"
-        "  term=0|1            line termination   short=TEXT  short name, 4 bytes\n"
-        "  led=0|1|2           LED mode           bootloader=0|1  start in the bootloader\n"
-        "  tag=UIDHEX          a tag on the antenna (repeatable)\n"
-        "  addrtag=UIDHEX:ADDR:NAME:0|1   a tag holding an address-tag record\n"
-        "  restart=MS bootstart=MS erase=MS   restart, bootloader start and erase times\n"
-        "  acceptany=0|1       accept every firmware image\n"
-        "Fault keys (devices and --bus-faults):\n"
-        "  silent=0|1          answer nothing\n"
-        "  delay=MS            answer this much later\n"
-        "  error=CC[:EEEE]     answer command CC (hex or 'any') with error number EEEE\n"
-        "  crcrate=R           break the CRC of this share (0..1) of answers\n"
-        "  late=CC:MS          answer command CC (or 'any') MS later, past the tool's timeout\n"
-        "  dropafter=N         fall silent after N firmware chunks\n"
-        "  unplugafter=N       pull the adapter after N firmware chunks: the line hangs up\n"
-        "  truncate=CC:N       answer command CC (hex or 'any') with only N data bytes\n"
-        "  nostart=0|1         a flashed application never starts: back in the bootloader\n");
+    return QString::fromLatin1(kKeysHelp).arg(baudRatesText());
 }
 
 } // namespace SimSetup

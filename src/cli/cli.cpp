@@ -26,8 +26,6 @@ constexpr int kDefaultBaudRate = 115200;
 constexpr qint64 kMaxImageBytes = 16 * 1024 * 1024;
 constexpr int kMinProbeTimeoutMs = 10;
 constexpr int kMaxProbeTimeoutMs = 5000;
-constexpr uint8_t kFirstBusAddress = 0x00;
-constexpr uint8_t kLastBusAddress = 0xFF;
 constexpr int kMaxShortNameBytes = static_cast<int>(kShortNameSize);
 
 const char kProgram[] = "talvik-ota-cli";
@@ -165,10 +163,10 @@ QList<QCommandLineOption> globalOptionList()
                                        "serial server, rfc2217://HOST:PORT or tcp://HOST:PORT "
                                        "(required but for ports)."),
                            QStringLiteral("PORT")),
-        QCommandLineOption(
-            QStringLiteral("baud"),
-            CliText::tr("Line speed: 4800, 9600, 19200, 38400, 57600 or 115200 (default)."),
-            QStringLiteral("RATE"), QString::number(kDefaultBaudRate)),
+        QCommandLineOption(QStringLiteral("baud"),
+                           CliText::tr("Line speed: one of %1 (default %2).")
+                               .arg(baudRatesText(), QString::number(kDefaultBaudRate)),
+                           QStringLiteral("RATE"), QString::number(kDefaultBaudRate)),
         QCommandLineOption(QStringLiteral("json"),
                            CliText::tr("JSON Lines on standard output instead of text.")),
         QCommandLineOption(QStringLiteral("quiet"),
@@ -242,8 +240,7 @@ std::optional<uint8_t> baudIndexArgument(const QString &text, QString *error)
     bool ok = false;
     const int index = baudIndexOf(text.toInt(&ok));
     if (!ok || index < 0) {
-        *error =
-            CliText::tr("bad baud rate '%1': one of 4800 9600 19200 38400 57600 115200").arg(text);
+        *error = CliText::tr("bad baud rate '%1': one of %2").arg(text, baudRatesText());
         return std::nullopt;
     }
     return static_cast<uint8_t>(index);
@@ -267,8 +264,10 @@ bool splitAddress(const QString &command, QStringList *arguments, int extraMin, 
 Parse parseScan(const QStringList &arguments, GlobalOptions *globals)
 {
     QCommandLineParser parser;
-    const QCommandLineOption from(QStringLiteral("from"), QString(), QStringLiteral("HH"), "00");
-    const QCommandLineOption to(QStringLiteral("to"), QString(), QStringLiteral("HH"), "FF");
+    const QCommandLineOption from(QStringLiteral("from"), QString(), QStringLiteral("HH"),
+                                  hexByte(kFirstBusAddress));
+    const QCommandLineOption to(QStringLiteral("to"), QString(), QStringLiteral("HH"),
+                                hexByte(kLastBusAddress));
     const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"),
                                      QString::number(ExchangeTiming::kScanProbeTimeoutMs));
     QString error;

@@ -71,7 +71,7 @@ QString answerText(const Step &step)
 }
 
 // Bytes of the settings record in an answer, which a broken firmware may send short.
-int settingsBytes(const QByteArray &answer)
+int settingsByteCount(const QByteArray &answer)
 {
     return std::max(0, static_cast<int>(answer.size()) - static_cast<int>(kResponseDataOffset));
 }
@@ -80,10 +80,10 @@ int settingsBytes(const QByteArray &answer)
 QString settingsLengthProblem(const QByteArray &answer)
 {
     constexpr int kRecordSize = static_cast<int>(sizeof(DeviceSettings));
-    if (settingsBytes(answer) == kRecordSize)
+    if (settingsByteCount(answer) == kRecordSize)
         return QString();
     return CliText::tr("the settings answer holds %1 bytes, not %2")
-        .arg(settingsBytes(answer))
+        .arg(settingsByteCount(answer))
         .arg(kRecordSize);
 }
 
@@ -133,7 +133,7 @@ void printInfo(CliOutput &out, const DeviceInfo &info)
                               {QStringLiteral("name"), info.name}};
     QJsonObject object{{"version", info.version}, {"name", info.name}};
     const auto has = [&answer](size_t offset, size_t size) {
-        return static_cast<size_t>(settingsBytes(answer)) >= offset + size;
+        return static_cast<size_t>(settingsByteCount(answer)) >= offset + size;
     };
     if (has(offsetof(DeviceSettings, baudIndex), 1)) {
         const bool known = isValidBaudIndex(s.baudIndex);

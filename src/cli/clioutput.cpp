@@ -2,8 +2,13 @@
 
 #include <QJsonDocument>
 
-#include <filesystem>
-#include <system_error>
+#include <cstdio>
+
+#if defined(Q_OS_WIN)
+#include <io.h>
+#elif defined(Q_OS_UNIX)
+#include <unistd.h>
+#endif
 
 namespace {
 // Often enough to look alive, rarely enough to cost nothing against a 23 ms chunk.
@@ -12,15 +17,16 @@ constexpr int kPercent = 100;
 constexpr int kSecondsPerMinute = 60;
 constexpr double kMsPerSecond = 1000.0;
 
-// A terminal is a character device other than the null device. Asked of the file system, which
-// names standard error alike on Linux and macOS and not at all on Windows (no progress line).
+// Only the system can tell a terminal from other character devices such as /dev/null.
 bool stderrIsTerminal()
 {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path stderrPath("/dev/stderr");
-    return fs::is_character_file(stderrPath, error) &&
-           !fs::equivalent(stderrPath, fs::path("/dev/null"), error) && !error;
+#if defined(Q_OS_WIN)
+    return _isatty(_fileno(stderr)) != 0;
+#elif defined(Q_OS_UNIX)
+    return isatty(fileno(stderr)) != 0;
+#else
+    return false;
+#endif
 }
 } // namespace
 

@@ -56,6 +56,11 @@ DeviceAnswer DeviceClient::exchange(const QByteArray &request, const QDeadlineTi
     answered = false;
     answerPayload.clear();
     DeviceAnswer answer;
+    // A late answer to an earlier request must not pass for this one's.
+    if (link && link->isOpen() && portFailure.isEmpty()) {
+        link->discardInput();
+        protocol.discardPartialFrame();
+    }
     if (portFailure.isEmpty())
         protocol.sendFrame(reinterpret_cast<const uint8_t *>(request.constData()),
                            static_cast<size_t>(request.size()));

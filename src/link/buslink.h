@@ -24,6 +24,8 @@ public:
     virtual void close() = 0;
     // Discards bytes not yet sent and not yet read.
     virtual void clear() = 0;
+    // Discards what has arrived and was not read yet, also what the system still holds for us.
+    virtual void discardInput() = 0;
     virtual bool isOpen() const = 0;
     virtual QString errorString() const = 0;
 

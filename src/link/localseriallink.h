@@ -14,6 +14,7 @@ public:
     bool open(int baudRate) override;
     void close() override { port.close(); }
     void clear() override { port.clear(QSerialPort::AllDirections); }
+    void discardInput() override { port.clear(QSerialPort::Input); }
     bool isOpen() const override { return port.isOpen(); }
     QString errorString() const override { return port.errorString(); }
     bool write(const QByteArray &frame) override { return port.write(frame) == frame.size(); }

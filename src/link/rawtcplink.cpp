@@ -5,9 +5,11 @@
 
 namespace {
 // A server on the same network answers at once; a dead or filtered host never does.
-constexpr int kConnectTimeoutMs = 3000;
+constexpr int kServerConnectTimeoutMs = 3000;
 // Enough for a line of text such as "Device open failure: ...".
 constexpr int kPartingWordsBytes = 200;
+// A server pouring bytes must not keep a discard going.
+constexpr int kDiscardReads = 16;
 constexpr char kFirstPrintable = ' ';
 constexpr char kLastPrintable = '~';
 
@@ -45,7 +47,7 @@ bool RawTcpLink::open(int baudRate)
     incoming.clear();
     lastData.clear();
     socket.connectToHost(address.host, address.port);
-    if (!socket.waitForConnected(kConnectTimeoutMs)) {
+    if (!socket.waitForConnected(kServerConnectTimeoutMs)) {
         switch (socket.error()) {
         case QAbstractSocket::HostNotFoundError:
             fail(tr("host not found"));
@@ -54,7 +56,7 @@ bool RawTcpLink::open(int baudRate)
             fail(tr("connection refused"));
             break;
         case QAbstractSocket::SocketTimeoutError:
-            fail(tr("no connection within %1 s").arg(kConnectTimeoutMs / 1000));
+            fail(tr("no connection within %1 s").arg(kServerConnectTimeoutMs / 1000));
             break;
         default:
             fail(socket.errorString());
@@ -84,6 +86,14 @@ void RawTcpLink::close()
 {
     opened = false;
     socket.abort();
+}
+
+void RawTcpLink::discardInput()
+{
+    // Taken in first, without waiting: the server's own words among it are still handled.
+    for (int read = 0; read < kDiscardReads && socket.waitForReadyRead(0); ++read) {
+    }
+    incoming.clear();
 }
 
 bool RawTcpLink::write(const QByteArray &frame)

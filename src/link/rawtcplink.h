@@ -19,6 +19,7 @@ public:
     // What the socket has not sent yet goes with it.
     void close() override;
     void clear() override { incoming.clear(); }
+    void discardInput() override;
     bool isOpen() const override { return opened; }
     QString errorString() const override { return failure; }
     bool write(const QByteArray &frame) override;

@@ -9,10 +9,6 @@
 
 using namespace ExchangeTiming;
 
-namespace {
-constexpr int kLastBusAddress = 0xFF;
-} // namespace
-
 void MainWindow::on_btScanRs485_clicked()
 {
     oneShotTimer->stop();

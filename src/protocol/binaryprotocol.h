@@ -32,6 +32,8 @@ public:
 
     void sendFrame(const uint8_t *payload, size_t len);
     void receiveBytes(const uint8_t *chunk, size_t len);
+    // Forgets a frame begun but not completed: its rest would take the next frame's bytes.
+    void discardPartialFrame() { inFrame = false; }
     void setDeviceAddress(uint8_t deviceAddress);
     uint8_t deviceAddress() const;
 

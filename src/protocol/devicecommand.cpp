@@ -2,6 +2,8 @@
 
 #include "binaryprotocol.h"
 
+#include <QStringList>
+
 #include <algorithm>
 #include <cstring>
 
@@ -36,6 +38,14 @@ constexpr size_t kUidOffset = 4;
 bool isValidBaudIndex(int index)
 {
     return index >= 0 && index < kBaudRateCount;
+}
+
+QString baudRatesText(const QString &separator)
+{
+    QStringList rates;
+    for (int rate : kBaudRates)
+        rates << QString::number(rate);
+    return rates.join(separator);
 }
 
 int baudIndexOf(int baudRate)

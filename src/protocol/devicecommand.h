@@ -39,6 +39,9 @@ constexpr size_t kResponseDataOffset = 2;
 
 constexpr size_t kShortNameSize = 4;
 
+constexpr uint8_t kFirstBusAddress = 0x00;
+constexpr uint8_t kLastBusAddress = 0xFF;
+
 #pragma pack(push, 1)
 struct DeviceSettings
 {
@@ -54,6 +57,8 @@ constexpr std::array<int, 6> kBaudRates = {4800, 9600, 19200, 38400, 57600, 1152
 constexpr int kBaudRateCount = static_cast<int>(kBaudRates.size());
 
 bool isValidBaudIndex(int index);
+// The table's rates in its order, joined by separator: "4800 9600 ... 115200".
+QString baudRatesText(const QString &separator = QStringLiteral(" "));
 // -1 when the rate is not in the table.
 int baudIndexOf(int baudRate);
 
@@ -99,7 +104,7 @@ uint8_t responseCommand(const uint8_t *payload, size_t len);
 QString readResponseText(const uint8_t *payload, size_t len);
 
 DeviceSettings readSettings(const uint8_t *payload, size_t len);
-// Short name field as local 8-bit text, ending early at a zero byte.
+// Short name field as UTF-8 text, ending early at a zero byte.
 QString shortNameText(const std::array<uint8_t, kShortNameSize> &shortName);
 
 int readTagCount(const uint8_t *payload, size_t len);
