@@ -2,6 +2,7 @@
 #include "logcategories.h"
 
 #include "datatable.h"
+#include "logcapture.h"
 
 namespace {
 
@@ -102,9 +103,7 @@ private slots:
         const QByteArray longestPayload = QByteArray(kLongestFrame - 3, '\x5A');
 
         addDecodeRow("own address", {kVersionFrame}, version);
-        addDecodeRow("other address", {kVersionFrame}, {}, {}, {}, 2);
         addDecodeRow("empty payload", {hex("F5 03 00 FC FF 00 F0 E1")}, {QByteArray()}, {}, {}, 0);
-        addDecodeRow("noise before frame", {hex("00 F5 F5 FB 12") + kVersionFrame}, version);
         addDecodeRow("frames around a foreign one",
                      {wireFrame(1, "A") + wireFrame(2, "B") + wireFrame(1, "C")}, {"A", "C"});
         // The payload is picked so that its end and the CRC read F5 04 00 FB: the window shifts
@@ -112,8 +111,6 @@ private slots:
         addDecodeRow("header begins in a frame's tail",
                      {wireFrame(1, hex("01 7D F5 04")) + hex("FF 01 09 17 BF")},
                      {hex("01 7D F5 04"), hex("09")});
-        addDecodeRow("header inside payload", {wireFrame(1, hex("F5 03 00 FC FF"))},
-                     {hex("F5 03 00 FC FF")});
         addDecodeRow("bad high complement", {hex("F5 04 00 FB FE 01 09 17 BF")}, {});
         addDecodeRow("L = 2068 accepted", {wireFrame(1, longestPayload)}, {longestPayload});
         for (int length : {0, 1, 2, kLongestFrame + 1, 0xFFFF}) {
@@ -174,40 +171,24 @@ private slots:
         QTEST(c.written, "written");
     }
 
-    void frameSplitAtEveryPosition()
+    void partialFrameDiscarded()
     {
-        const QByteArray payload = hex("F5 00 01 F5 FF 03");
-        const QByteArray stream = hex("00 11") + wireFrame(1, payload);
-        for (int first = 1; first < stream.size(); ++first) {
-            for (int second = first; second < stream.size(); ++second) {
-                Codec c(1);
-                c.feed(stream.left(first));
-                c.feed(stream.mid(first, second - first));
-                const bool early = !c.delivered.isEmpty();
-                c.feed(stream.mid(second));
-                QVERIFY2(!early && c.delivered == QByteArrayList{payload} && c.written.isEmpty(),
-                         qPrintable(QStringLiteral("split at %1 and %2").arg(first).arg(second)));
-            }
-        }
+        Codec c(1);
+        c.feed(kVersionFrame.left(7));
+        c.codec.discardPartialFrame();
+        c.feed(kVersionFrame);
+        QCOMPARE(c.delivered, QByteArrayList{hex("09")});
     }
 
     void wireTraceLinePerFrame()
     {
         QVERIFY(!lcWire().isDebugEnabled());
-        static QStringList lines;
-        QLoggingCategory::setFilterRules(QStringLiteral("talvik.wire.debug=true"));
-        const QtMessageHandler previous = qInstallMessageHandler(
-            [](QtMsgType, const QMessageLogContext &context, const QString &line) {
-                if (qstrcmp(context.category, "talvik.wire") == 0)
-                    lines.append(line);
-            });
+        LogCapture wire("talvik.wire");
         Codec c(0x1A);
         c.codec.sendFrame(bytesOf(hex("09")), 1);
         c.feed(wireFrame(0x1A, hex("00 09 41")) + wireFrame(0x2B, hex("0A")));
         c.feed(corrupted(wireFrame(0x1A, hex("0A"))));
-        qInstallMessageHandler(previous);
-        QLoggingCategory::setFilterRules(QString());
-        QCOMPARE(lines,
+        QCOMPARE(wire.lines,
                  (QStringList{"sent to 1A: 09", "received from 1A: 00 09 41",
                               "received from 2B: 0A (not for 1A, dropped)",
                               "received from 1A: 0A (CRC error: frame says 51FD, bytes give 50FD)",

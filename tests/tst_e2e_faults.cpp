@@ -8,8 +8,6 @@ using E2e::lines;
 
 namespace {
 constexpr uint8_t kAddress = 0x1A;
-// A device whose answer is this late has left the bus as far as the tool can tell.
-constexpr int kGoneMs = 60000;
 // Longer than the first response limit of every operation here (1000 ms at most), with room.
 constexpr int kNothingFollowsMs = 1300;
 const QString kTimeout = QLatin1String(E2e::kGenericTimeout);
@@ -21,9 +19,12 @@ const QString kRestarted = QStringLiteral("application, 1 restarts, %1, tag 1A, 
 const QString kUid = QStringLiteral("Tag detected...|Reading UID...|UID: 04A1B2C3D4E5F6|");
 const QStringList kOperations = {"settings write", "reboot",   "factory reset",
                                  "firmware",       "tag read", "tag write"};
-// The request a vanishing device no longer answers, by operation; firmware: between chunks.
-const QVector<int> kLastHeard = {CmdGetVersion, CmdGetVersion,  CmdGetVersion,
-                                 kNoCommand,    CmdActivateTag, CmdReadPage};
+// The faults in the simulator's keys; a vanishing device no longer answers the request named
+// for its operation (firmware: between chunks).
+const QMap<QString, QString> kFaultKeys = {
+    {"silent", "silent=1"}, {"error answer", "error=any"}, {"broken CRC", "crcrate=1"}};
+const QStringList kVanishes = {"late=09:60000", "late=09:60000", "late=09:60000",
+                               "dropafter=1",   "late=04:60000", "late=40:60000"};
 
 // What the device holds afterwards, in one line a row can name.
 QString deviceSummary(const SimDeviceState &device)
@@ -47,20 +48,13 @@ void addFaultRow(const char *operation, const char *fault, const QString &log,
 constexpr int kQuietMs = 300;
 // Bootloader start, a slow erase, transfer, a slow verification and the restart.
 constexpr int kUpdateTimeoutMs = 12000;
-// Inside the erase limit but past the chunk limit; past the chunk limit for the finish too.
-constexpr int kSlowEraseMs = 1500;
-constexpr int kSlowFinishMs = 1200;
 const QString kUntilWriting = QStringLiteral(
     "Waiting for bootloader...|Bootloader detected: Talvik BOOTLOADER 1.2|Erasing flash...|"
     "Flash erased.|Writing firmware...");
 
-// Deterministic filler behind a version text, sealed so that the bootloader takes it.
 QByteArray imageOfSize(int size)
 {
-    QByteArray body = "VER:FW-" + QByteArray::number(size) + '\0';
-    for (quint32 state = quint32(size); body.size() < size - 4;)
-        body.append(char((state = state * 1103515245u + 12345u) >> 24));
-    return size < 5 ? QByteArray(size, 'Z') : simSealImage(body);
+    return simImage(QStringLiteral("FW-%1").arg(size), size);
 }
 } // namespace
 
@@ -92,7 +86,7 @@ private slots:
         imagePath = scratch.filePath(QStringLiteral("reader.bin"));
         QFile image(imagePath);
         QVERIFY(image.open(QIODevice::WriteOnly));
-        QVERIFY(image.write(simSealImage(QByteArray("VER:APP 2.0.0 ").leftJustified(600, 'Z'))));
+        QVERIFY(image.write(simImage(QStringLiteral("APP 2.0.0"), 600)));
     }
 
     void faultMatrix_data()
@@ -168,30 +162,20 @@ private slots:
         QFETCH(QString, outcome);
         QFETCH(QString, device);
 
-        SimDeviceConfig config = SimDeviceConfig::at(kAddress);
-        config.settings.shortName = shortNameBytes(QStringLiteral("DOOR"));
+        SimDeviceConfig config = E2e::device("addr=1A,short=DOOR,addrtag=04A1B2C3D4E5F6:1A:DOOR:1");
         config.factorySettings = config.settings;
         config.factorySettings->shortName = shortNameBytes(QStringLiteral("FACT"));
-        config.tags = {SimTag::create(QByteArray::fromHex("04A1B2C3D4E5F6"))
-                           .withAddressTag(kAddress, QStringLiteral("DOOR"), true)};
         int id = -1;
         const auto bench = E2e::connectedBench(config, &id);
         QVERIFY(bench);
         ToolDriver &tool = bench->tool();
-        SimFaults faults;
-        faults.silent = fault == "silent";
-        faults.errorCommand = fault == "error answer" ? kAnyCommand : kNoCommand;
-        faults.corruptCrcRate = fault == "broken CRC" ? 1.0 : 0.0;
-        faults.lateCommand = fault == "vanishes" ? kLastHeard.at(operation) : kNoCommand;
-        faults.lateAnswerMs = kGoneMs;
-        faults.dropAfterChunks =
-            fault == "vanishes" && kOperations.at(operation) == "firmware" ? 1 : -1;
-        bench->bus().setDeviceFaults(id, faults);
+        bench->bus().setDeviceFaults(
+            id, E2e::faults(kFaultKeys.value(fault, kVanishes.value(operation))));
 
         const QStringList buttons = {"btSaveSettings",  "btRestartDevice",  "btResetToDefaults",
                                      "btFlashFirmware", "btReadAddressTag", "btWriteAddressTag"};
-        QVERIFY(tool.setText("leDeviceShortName", "NEW"));
-        QVERIFY(tool.setText("leTagDeviceAddress", "2B"));
+        tool.setText("leDeviceShortName", "NEW");
+        tool.setText("leTagDeviceAddress", "2B");
         tool.answerNextMessageBox(QMessageBox::Ok);
         tool.answerNextFileDialog(imagePath);
         QVERIFY(tool.click(buttons.at(operation)));
@@ -213,7 +197,8 @@ private slots:
         revived.faults = SimFaults();
         QVERIFY(bench->bus().removeDevice(id));
         bench->addDevice(revived);
-        QVERIFY(!open || tool.click("btSerialConnect"));
+        if (open)
+            QVERIFY(tool.click("btSerialConnect"));
         QVERIFY(bench->connectTo(kAddress));
         QVERIFY(tool.statusBarText().startsWith("Connected|Version:"));
     }
@@ -234,12 +219,10 @@ private slots:
         QFETCH(QString, chunks);
         QFETCH(bool, slowDevice);
 
-        SimDeviceConfig config = SimDeviceConfig::at(kAddress);
-        config.acceptAnyImage = size == 1;
-        config.timing.eraseMs = slowDevice ? kSlowEraseMs : config.timing.eraseMs;
-        config.faults.lateCommand = slowDevice ? CmdFinishFirmware : kNoCommand;
-        config.faults.lateAnswerMs = kSlowFinishMs;
-        QVERIFY(startDevice(config));
+        // A slow erase is inside its own limit but past the chunk limit; so is the verification.
+        QVERIFY(startDevice(
+            E2e::device(QStringLiteral("addr=1A,acceptany=%1,").arg(size == 1) +
+                        (slowDevice ? QStringLiteral("erase=1500,late=F3:1200") : QString()))));
         const QByteArray image = imageOfSize(size);
         const QString version = simImageVersion(image);
         const QString path = writeImage(image);
@@ -281,8 +264,6 @@ private slots:
         addRow("empty file", "empty", "Firmware file is empty - nothing to flash.");
         // Opens, but its first read fails: nothing is mapped at offset 0.
         addRow("read fails", "/proc/self/mem", "Unable to open firmware file!");
-        // Chosen while present, gone when the tool reads it (a pulled USB stick).
-        addRow("gone after choosing", "vanishing", "Unable to open firmware file!");
     }
 
     void imageRefusedBeforeDeviceIsTouched()
@@ -290,63 +271,16 @@ private slots:
         QFETCH(QString, file);
         QFETCH(QString, message);
 
-        QVERIFY(startDevice(SimDeviceConfig::at(kAddress)));
+        QVERIFY(startDevice(E2e::device("addr=1A")));
         QString path = file;
-        if (file == "empty" || file == "vanishing")
-            path = writeImage(file == "empty" ? QByteArray() : imageOfSize(600));
-        tool().answerNextFileDialog(path, [&] {
-            if (file == "vanishing")
-                QFile::remove(path);
-        });
+        if (file == "empty")
+            path = writeImage(QByteArray());
+        tool().answerNextFileDialog(path);
         QVERIFY(tool().click("btFlashFirmware"));
         QCOMPARE(tool().logLines(),
                  lines((path.isEmpty() ? "" : "Firmware file " + path + '|') + message));
         QVERIFY(E2e::busStaysQuiet(bench->bus(), kQuietMs));
         QCOMPARE(E2e::connectionLook(*bench), QLatin1String(E2e::kConnectedLook));
-    }
-
-    void updateStops_data()
-    {
-        addColumns<QString, bool, QString, QString, QString>(
-            {"bootloader", "brokenImage", "log", "requests", "statusBar"});
-        // The bootloader's version must hold the word in capitals, after something else.
-        for (const QString version : {"BOOTLOADER 2.0", "talvik bootloader 1.2"})
-            addRow(qPrintable(version), version, false,
-                   "Waiting for bootloader...|Unsupported version from bootloader: " + version +
-                       '|' + E2e::kGenericTimeout,
-                   "F0|09", "Timeout|No response to bootloader");
-        addRow("image refused at the finish", "Talvik BOOTLOADER 1.2", true,
-               kUntilWriting +
-                   "|Firmware flashed.|Firmware verification filed - wrong firmware file ???",
-               "F0|09|F1|F2:256|F2:256|F2:88|F3", "Connected|Version:Talvik BOOTLOADER 1.2");
-    }
-
-    void updateStops()
-    {
-        QFETCH(QString, bootloader);
-        QFETCH(bool, brokenImage);
-        QFETCH(QString, log);
-        QFETCH(QString, requests);
-
-        SimDeviceConfig config = SimDeviceConfig::at(kAddress);
-        config.bootloaderVersion = bootloader;
-        QVERIFY(startDevice(config));
-        QByteArray image = imageOfSize(600);
-        image[0] = char(image.at(0) ^ (brokenImage ? 1 : 0));
-        const QString path = writeImage(image);
-        tool().answerNextFileDialog(path);
-        QVERIFY(tool().click("btFlashFirmware"));
-
-        // The version answer shows in infoLabel, also when it is refused.
-        QVERIFY(tool().waitForLog(lines(log).at(lines(log).size() - 2), kUpdateTimeoutMs));
-        QVERIFY(tool().statusBarText().endsWith("|Version:" + bootloader));
-        QVERIFY(tool().waitForLog(lines(log).last(), kUpdateTimeoutMs));
-        QCOMPARE(tool().logLines(), lines("Firmware file " + path + '|' + log));
-        QCOMPARE(E2e::wire(bench->bus()), lines(requests));
-        QTEST(tool().statusBarText(), "statusBar");
-        QCOMPARE(E2e::connectionLook(*bench),
-                 QLatin1String(brokenImage ? E2e::kConnectedLook : E2e::kDisconnectedLook));
-        QVERIFY(bench->bus().device(id).config.mode == SimMode::Bootloader);
     }
 };
 

@@ -76,7 +76,7 @@ private slots:
         QVERIFY2(faults.isEmpty(), qPrintable(faults));
     }
 
-    void startState()
+    void startStateAndLog()
     {
         const auto window = showWindow(false);
         QVERIFY(window);
@@ -91,14 +91,10 @@ private slots:
         shown.sort();
         QCOMPARE(shown,
                  QStringList({"gbConnectionSettings", "gbDeviceCommands", "gbDeviceSettings"}));
-        QVERIFY(window->findChild<QTextEdit *>("teLogs")->toPlainText().isEmpty());
-    }
-
-    void logShowsEachMessageAsTimestampedPlainText()
-    {
-        const auto window = showWindow(false);
-        QVERIFY(window);
         auto *log = window->findChild<QTextEdit *>("teLogs");
+        QVERIFY(log->toPlainText().isEmpty());
+
+        // Each message a timestamped line of plain text.
         // Markup and entities shown as typed; an open tag does not swallow the lines after it.
         const QStringList messages{"<b>x</b>", "", "R&D &amp; more"};
         const QTime before = QTime::currentTime();

@@ -71,10 +71,7 @@ private slots:
         addColumns<QByteArray, QByteArray>({"bytes", "expected"});
         addRow("rate", Filter::comPortCommand(Filter::SetBaudRate, Filter::baudRateValue(115200)),
                hex("FF FA 2C 01 00 01 C2 00 FF F0"));
-        addRow("FF in a value", Filter::comPortCommand(Filter::SetControl, hex("FF")),
-               hex("FF FA 2C 05 FF FF FF F0"));
         addRow("offers", Filter().openingOffers(), hex("FFFB00 FFFD00 FFFB03 FFFD03 FFFB2C"));
-        addRow("escape", Filter::escape(hex("7E FF 01 FF FF")), hex("7E FFFF 01 FFFF FFFF"));
     }
 
     void sent()

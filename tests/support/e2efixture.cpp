@@ -1,5 +1,7 @@
 #include "e2efixture.h"
 
+#include "simscenario.h"
+
 #include <sys/ioctl.h>
 
 namespace E2e {
@@ -17,17 +19,27 @@ constexpr int kConditionPollMs = 2;
 } // namespace
 
 ToolDriver::ToolDriver(const QString &portPath)
-    : mainWindow(std::make_unique<MainWindow>()), modalWatchers(std::make_unique<QObject>())
+    : mainWindow(std::make_unique<MainWindow>()), modalWatchers(std::make_unique<QObject>()),
+      standIns(std::make_unique<QWidget>())
 {
     mainWindow->show();
     selectPort(portPath);
 }
 
+void ToolDriver::choose(const QString &comboName, const QString &text)
+{
+    auto *combo = widget<QComboBox>(comboName);
+    if (text.isEmpty())
+        combo->setCurrentIndex(-1);
+    else if (combo->isEditable())
+        combo->setEditText(text);
+    else
+        combo->setCurrentText(text);
+}
+
 QString ToolDriver::text(const QString &objectName) const
 {
     const QWidget *shown = widget(objectName);
-    if (!shown)
-        return QStringLiteral("<no %1>").arg(objectName);
     return shown->property(shown->inherits("QComboBox") ? "currentText" : "text").toString();
 }
 
@@ -76,10 +88,9 @@ void ToolDriver::answerNextMessageBox(QMessageBox::StandardButton button, QStrin
     });
 }
 
-void ToolDriver::answerNextFileDialog(const QString &filePath,
-                                      const std::function<void()> &afterChoosing)
+void ToolDriver::answerNextFileDialog(const QString &filePath)
 {
-    answerNextModal([filePath, afterChoosing](QWidget *modal) {
+    answerNextModal([filePath](QWidget *modal) {
         auto *dialog = qobject_cast<QFileDialog *>(modal);
         if (!dialog)
             return false;
@@ -90,8 +101,6 @@ void ToolDriver::answerNextFileDialog(const QString &filePath,
         // selectFile() leaves the name field alone while it has the focus: type instead.
         dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(filePath);
         static_cast<QDialog *>(dialog)->accept(); // checks the file as OK would
-        if (afterChoosing)
-            afterChoosing();
         return true;
     });
 }
@@ -115,8 +124,8 @@ bool ToolDriver::waitUntil(const std::function<bool()> &condition, int timeoutMs
 
 E2eBench::E2eBench(const SimBusOptions &options) : simulator(options)
 {
-    ready = simulator.start(&startError);
-    driver = std::make_unique<ToolDriver>(simulator.portPath());
+    if (simulator.start(&startError))
+        driver = std::make_unique<ToolDriver>(simulator.portPath());
 }
 
 bool E2eBench::connectTo(uint8_t address, int timeoutMs)
@@ -133,6 +142,24 @@ namespace E2e {
 QStringList lines(const QString &text)
 {
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('|'));
+}
+
+SimDeviceConfig device(const QString &keys)
+{
+    SimDeviceConfig config;
+    QString error;
+    if (!SimSetup::parseDevice(keys, &config, &error))
+        QTest::qFail(qPrintable(keys + QStringLiteral(": ") + error), __FILE__, __LINE__);
+    return config;
+}
+
+SimFaults faults(const QString &keys)
+{
+    SimFaults parsed;
+    QString error;
+    if (!SimSetup::parseFaults(keys, &parsed, &error))
+        QTest::qFail(qPrintable(keys + QStringLiteral(": ") + error), __FILE__, __LINE__);
+    return parsed;
 }
 
 SimBusOptions fastBus()

@@ -6,12 +6,12 @@
 //
 //     E2eBench bench(E2e::fastBus());
 //     QVERIFY2(bench.isReady(), qPrintable(bench.error()));
-//     bench.addDevice(SimDeviceConfig::at(0x1A, "Door reader"));
+//     bench.addDevice(E2e::device("addr=1A,name=Door reader"));
 //     QVERIFY(bench.connectTo(0x1A));                   // address, Connect, settings read
 //     QVERIFY(bench.tool().click("btRestartDevice"));
 //     QVERIFY(bench.tool().waitForLog("Done. Waiting for device..."));
 //
-// The simulator (SimBusThread, SimDeviceConfig, SimFaults, SimTag) is in sim/simbusthread.h.
+// Devices and faults are set up in the simulator's own keys (talvik-bus-sim --help).
 
 #include "datatable.h"
 #include "mainwindow.h"
@@ -21,6 +21,7 @@
 
 #include <functional>
 #include <memory>
+#include <type_traits>
 
 namespace E2e {
 // Enough for any chain of the tool, restarts and firmware pauses included.
@@ -39,30 +40,39 @@ public:
     explicit ToolDriver(const QString &portPath);
 
     MainWindow *window() const { return mainWindow.get(); }
-    // Types the path into the editable port box, as for a port the system does not list.
-    void selectPort(const QString &portPath)
-    {
-        widget<QComboBox>(QStringLiteral("cbSerialPort"))->setEditText(portPath);
-    }
+    // The named widget. A name the window lacks fails the running test, naming it, and gives a
+    // stand-in, so that one misspelt name cannot crash every test of the executable.
     template <typename T = QWidget> T *widget(const QString &objectName) const
     {
-        return mainWindow->findChild<T *>(objectName);
+        if (T *found = mainWindow->findChild<T *>(objectName))
+            return found;
+        QTest::qFail(qPrintable(QStringLiteral("the window has no %1").arg(objectName)), __FILE__,
+                     __LINE__);
+        // A check box stands in for any button.
+        return new std::conditional_t<std::is_abstract_v<T>, QCheckBox, T>(standIns.get());
     }
-    // False when the button is missing or disabled.
+    // Types the path into the editable port box, as for a port the system does not list.
+    void selectPort(const QString &portPath) { choose(QStringLiteral("cbSerialPort"), portPath); }
+    // False when the button is disabled.
     bool click(const QString &buttonName)
     {
         auto *button = widget<QAbstractButton>(buttonName);
-        return button && button->isEnabled() && (button->click(), true);
+        return button->isEnabled() && (button->click(), true);
     }
-    bool setText(const QString &lineEditName, const QString &text)
+    void setText(const QString &lineEditName, const QString &text)
     {
-        auto *edit = widget<QLineEdit>(lineEditName);
-        return edit && (edit->setText(text), true);
+        widget<QLineEdit>(lineEditName)->setText(text);
     }
-    void setChecked(const QString &checkBoxName, bool checked)
+    void setChecked(const QString &buttonName, bool checked)
     {
-        widget<QAbstractButton>(checkBoxName)->setChecked(checked);
+        widget<QAbstractButton>(buttonName)->setChecked(checked);
     }
+    bool isChecked(const QString &buttonName) const
+    {
+        return widget<QAbstractButton>(buttonName)->isChecked();
+    }
+    // A combo box's current text; an empty text chooses nothing.
+    void choose(const QString &comboName, const QString &text);
     // Text of a line edit, button, label, or a combo box's current text.
     QString text(const QString &objectName) const;
 
@@ -90,10 +100,8 @@ public:
 
     // Answers the next modal message box with this button; *asked gets "title: text".
     void answerNextMessageBox(QMessageBox::StandardButton button, QString *asked = nullptr);
-    // Picks filePath in the next file dialog (an empty path cancels it), then runs
-    // afterChoosing before the tool gets the path.
-    void answerNextFileDialog(const QString &filePath,
-                              const std::function<void()> &afterChoosing = {});
+    // Picks filePath in the next file dialog; an empty path cancels it.
+    void answerNextFileDialog(const QString &filePath);
 
     static bool waitUntil(const std::function<bool()> &condition, int timeoutMs = E2e::kWaitMs);
 
@@ -102,15 +110,17 @@ private:
 
     std::unique_ptr<MainWindow> mainWindow;
     std::unique_ptr<QObject> modalWatchers;
+    std::unique_ptr<QWidget> standIns;
 };
 
-// A running simulated bus plus a tool window whose cbSerialPort names the bus's port.
+// A running simulated bus plus a tool window whose cbSerialPort names the bus's port; no window
+// when the bus did not start.
 class E2eBench
 {
 public:
     explicit E2eBench(const SimBusOptions &options = SimBusOptions());
 
-    bool isReady() const { return ready; }
+    bool isReady() const { return driver != nullptr; }
     QString error() const { return startError; }
     SimBusThread &bus() { return simulator; }
     ToolDriver &tool() { return *driver; }
@@ -122,13 +132,16 @@ private:
     // The window is destroyed first: a vanished pty master floods its port with errors.
     SimBusThread simulator;
     std::unique_ptr<ToolDriver> driver;
-    bool ready = false;
     QString startError;
 };
 
 namespace E2e {
 // "a|b|c" as a list; an empty text is an empty list.
 QStringList lines(const QString &text);
+// A device, or faults, in the simulator's keys: "addr=1A,name=Door,late=0C:700". Keys the
+// simulator refuses fail the running test.
+SimDeviceConfig device(const QString &keys);
+SimFaults faults(const QString &keys);
 // Answers as soon as the pty carries them: for tests where line time is not the point.
 SimBusOptions fastBus();
 // A bus whose device is connected, trace and log emptied; nullptr (and a warning) on failure.
