@@ -148,14 +148,17 @@ class TestBusLink : public QObject
     QTemporaryDir config; // XDG_CONFIG_HOME
 
     // $T, $R, $P: ser2net's rfc2217+tls, tcp+tls and plain rfc2217 ports as HOST:PORT, $TP the
-    // first's port alone; $PIN: its certificate's fingerprint; $C: cert= and key= of the allowed
-    // certificate; $K: the pin and $C; @NAME: a file it made; $CONFIG: the default folder.
+    // first's port alone; $PIN: its certificate's fingerprint, $BADPIN that with another last
+    // digit; $C: cert= and key= of the allowed certificate; $K: the pin and $C; @NAME: a file it
+    // made; $CONFIG: the default folder.
     QString expand(QString text) const
     {
         const auto at = [](const QString &url) { return url.section(QLatin1String("//"), 1); };
         return text.replace("$K", "fingerprint=$PIN&$C")
             .replace("$CONFIG", TlsIdentity::defaultFolder())
             .replace("$C", "cert=@client.crt&key=@client.key")
+            .replace("$BADPIN", server->serverFingerprint().chopped(1) +
+                                    (server->serverFingerprint().endsWith('0') ? '1' : '0'))
             .replace("$PIN", server->serverFingerprint())
             .replace("$TP", at(server->tlsUrl("", false)).section(':', 1))
             .replace("$T", at(server->tlsUrl("", false)))
@@ -209,8 +212,8 @@ private slots:
                "the server refused the client certificate @other.crt (CN=technician)");
         addRow("not pinned, no ca", "rfc2217+tls://$T?$C",
                "not trusted*(subject CN=talvik-test-server, SHA-256 fingerprint $PIN)*=$PIN");
-        addRow("wrong pin", "rfc2217+tls://$T?fingerprint=" + zeros + "&$C",
-               "WARNING: *fingerprint $PIN, not the pinned 00:00:*may have been replaced");
+        addRow("pin off in its last byte", "rfc2217+tls://$T?fingerprint=$BADPIN&$C",
+               "WARNING: *fingerprint $PIN, not the pinned $BADPIN*may have been replaced");
         addRow("ca did not sign it", "rfc2217+tls://$T?ca=@other.crt&$C",
                "certificate (subject CN=talvik-test-server, SHA-256 fingerprint $PIN) does not "
                "chain to the certificates of @other.crt");

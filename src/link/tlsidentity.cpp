@@ -72,6 +72,7 @@ QString TlsIdentity::fingerprintText(const QByteArray &digest)
 
 QString TlsIdentity::load(const BusAddress &address)
 {
+    *this = TlsIdentity();
     host = address.host;
     pin = address.fingerprint;
     const QDir folder(defaultFolder());
@@ -113,7 +114,7 @@ QString TlsIdentity::loadClient()
     certificate = QSslCertificate::fromData(pem, QSsl::Pem).value(0);
     if (certificate.isNull())
         return tr("the client certificate %1 holds no PEM certificate").arg(certPath);
-    // As ssh refuses such a key: whoever else may read it may be us.
+    // A key its group or others may read is no longer ours alone; ssh refuses one too.
     const QFileInfo keyFile(keyPath);
     if (keyFile.exists() && (modeOf(keyFile) & kOthersModeBits) != 0)
         return tr("the client key %1 is open to others (mode %2): refused; run chmod 600 %1")
