@@ -212,7 +212,7 @@ private slots:
                "the server refused the client certificate @other.crt (CN=technician)");
         addRow("not pinned, no ca", "rfc2217+tls://$T?$C",
                "not trusted*(subject CN=talvik-test-server, SHA-256 fingerprint $PIN)*=$PIN");
-        addRow("pin off in its last byte", "rfc2217+tls://$T?fingerprint=$BADPIN&$C",
+        addRow("pin off in its last digit", "rfc2217+tls://$T?fingerprint=$BADPIN&$C",
                "WARNING: *fingerprint $PIN, not the pinned $BADPIN*may have been replaced");
         addRow("ca did not sign it", "rfc2217+tls://$T?ca=@other.crt&$C",
                "certificate (subject CN=talvik-test-server, SHA-256 fingerprint $PIN) does not "
