@@ -1,6 +1,8 @@
 // Buses behind Debian's ser2net on loopback, against the same buses reached directly: the round
-// trip of one request, a paced 256 KiB flash against the line's stop-and-wait bound, an empty
-// bus scanned, and eight buses flashed at once, one talvik-ota-cli per bus started by xargs -P.
+// trip of one request, a paced 256 KiB flash against the line's stop-and-wait bound (also
+// through TLS), an empty bus scanned, eight buses flashed at once, one talvik-ota-cli per bus
+// started by xargs -P, and the time from the start of the program to its first request on the
+// line through plain RFC 2217 and through TLS.
 
 #include "deviceclient.h"
 #include "devicecommand.h"
@@ -35,10 +37,12 @@ constexpr int kRoundTrips = 500;
 constexpr int kRoundTripLimitMs = 500;
 constexpr int kBuses = 8;
 constexpr int kRunTimeoutMs = 180000;
+constexpr int kStartupRuns = 20;
 
-enum Route { Direct, ThroughRfc2217 };
+enum Route { Direct, ThroughRfc2217, ThroughTls };
 
-// A simulated bus with one device, reached directly or through ser2net's RFC 2217 port.
+// A simulated bus with one device, reached directly or through ser2net's RFC 2217 port, plain or
+// through TLS (the server pinned, the technician's certificate).
 struct Bench
 {
     SimBusThread bus;
@@ -59,8 +63,12 @@ struct Bench
         port = bus.portPath();
         if (route == Direct)
             return;
-        server = std::make_unique<Ser2net>(bus.portPath());
-        port = server->start().isEmpty() ? server->rfc2217Url() : QString();
+        server = std::make_unique<Ser2net>(bus.portPath(),
+                                           route == ThroughTls ? Ser2net::Tls : Ser2net::Plain);
+        if (!server->start().isEmpty())
+            port.clear();
+        else
+            port = route == ThroughTls ? server->tlsRfc2217Url() : server->rfc2217Url();
     }
 };
 
@@ -203,6 +211,31 @@ void BM_BusesAtOnce(benchmark::State &state)
     }
 }
 
+// Process start to the first request on the line, both on the simulator's millisecond clock; the
+// TLS handshake counts in it.
+void BM_StartupToFirstRequest(benchmark::State &state)
+{
+    Bench bench(Route(state.range(0)), false);
+    double slowestMs = 0.0;
+    for (auto _ : state) {
+        bench.bus.clearTrace();
+        const qint64 startMs = bench.bus.run([](SimBus &target) { return target.nowMs(); });
+        QByteArray output;
+        const double wallMs =
+            timedRun(TALVIK_CLI_PATH,
+                     {"--quiet", "--port", bench.port, "info", hexByte(kDeviceAddress)}, &output);
+        const QVector<SimTraceEntry> trace = bench.bus.trace();
+        if (bench.port.isEmpty() || wallMs < 0 || trace.isEmpty()) {
+            state.SkipWithError("info failed");
+            return;
+        }
+        const double ms = static_cast<double>(trace.first().timeUs) / kUsPerMs - startMs;
+        slowestMs = std::max(slowestMs, ms);
+        state.SetIterationTime(ms / kMsPerSecond);
+    }
+    state.counters["slowest_ms"] = slowestMs;
+}
+
 } // namespace
 
 BENCHMARK(BM_RoundTrip)
@@ -214,6 +247,7 @@ BENCHMARK(BM_RoundTrip)
 BENCHMARK(BM_FlashPaced)
     ->Arg(Direct)
     ->Arg(ThroughRfc2217)
+    ->Arg(ThroughTls)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
@@ -221,6 +255,12 @@ BENCHMARK(BM_ScanEmptyBus)
     ->Arg(Direct)
     ->Arg(ThroughRfc2217)
     ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StartupToFirstRequest)
+    ->Arg(ThroughRfc2217)
+    ->Arg(ThroughTls)
+    ->Iterations(kStartupRuns)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BusesAtOnce)

@@ -109,15 +109,18 @@ private:
             bus->addDevice(E2e::device(keys));
         return QString();
     }
-    QString startServer()
+    QString startServer(Ser2net::Security security)
     {
-        server = std::make_unique<Ser2net>(bus->portPath());
+        server = std::make_unique<Ser2net>(bus->portPath(), security);
         return server->start();
     }
     QString expand(QString text) const
     {
         if (server)
-            text.replace("$RFC", server->rfc2217Url()).replace("$TCP", server->tcpUrl());
+            text.replace("$RFC", server->rfc2217Url())
+                .replace("$TCP", server->tcpUrl())
+                .replace("$TLSRFC", server->tlsRfc2217Url())
+                .replace("$TLSTCP", server->tlsTcpUrl());
         return text.replace("$PORT", bus->portPath()).replace('@', dir.path() + '/');
     }
     // The bus's port comes first unless the arguments name one. kDidNotFinish when the program
@@ -282,6 +285,19 @@ private slots:
         add("flash through rfc2217", "addr=1A", "--quiet --port $RFC flash @fw.bin 1A", 0,
             {"1A\tok\tCLI-1"}, {},
             {"1A 09", "1A F0", "1A 09", "1A F1", "1A F2 x4", "1A F3", "1A 09"});
+        // Through TLS with the technician's certificate: every exchange as without it.
+        add("scan through rfc2217+tls", threeDevices, "--port $TLSRFC scan --to 80" + scanFast, 0,
+            {"01\tEntrance", "1A\tDoor", "80\tHall"}, {"3 device(s) found"}, probes.mid(0, 0x81));
+        add("info through tcp+tls", "addr=1A", "--port $TLSTCP info 1A", 0, emptyName, {}, info);
+        add("set a new rate through rfc2217+tls", "addr=1A,short=DOOR",
+            "--port $TLSRFC set 1A --baud 9600", 0,
+            reader +
+                QStringList{"baud\t9600", "address\t1A", "terminated\toff", "short-name\tDOOR"},
+            {"1A: settings written, device restarting"},
+            {"1A 0C", "1A 0B", "1A 09", "1A 0A", "1A 0C"});
+        add("flash through rfc2217+tls", "addr=1A", "--quiet --port $TLSRFC flash @fw.bin 1A", 0,
+            {"1A\tok\tCLI-1"}, {},
+            {"1A 09", "1A F0", "1A 09", "1A F1", "1A F2 x4", "1A F3", "1A 09"});
         add("set --baud refused through tcp", "addr=1A", "--port $TCP set 1A --baud 9600", 2, {},
             usage("set: --baud over a tcp:// port would leave the server at the old rate and "
                   "the device out of reach; use rfc2217://, whose rate the tool sets"),
@@ -305,8 +321,9 @@ private slots:
 
         QString started = startBus(run.devices);
         QVERIFY2(started.isEmpty(), qPrintable(started));
-        if (run.arguments.contains("$RFC") || run.arguments.contains("$TCP")) {
-            QVERIFY2((started = startServer()).isEmpty(), qPrintable(started));
+        if (run.arguments.contains(QRegularExpression("\\$(RFC|TCP|TLS)"))) {
+            started = startServer(run.arguments.contains("$TLS") ? Ser2net::Tls : Ser2net::Plain);
+            QVERIFY2(started.isEmpty(), qPrintable(started));
             bus->clearTrace();
         }
         QCOMPARE(runCli(run.arguments), run.exitCode);

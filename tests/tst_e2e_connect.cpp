@@ -116,9 +116,9 @@ private slots:
         const auto bench = E2e::connectedBench(SimDeviceConfig::at(kAddress));
         QVERIFY(bench);
         // What an unplugged USB adapter reports, and a hung-up pty at times: the same.
-        QVERIFY(QMetaObject::invokeMethod(
-            bench->tool().window(), "handleSerialDataError",
-            Q_ARG(QSerialPort::SerialPortError, QSerialPort::ResourceError)));
+        QVERIFY(QMetaObject::invokeMethod(bench->tool().window(), "handleSerialDataError",
+                                          Q_ARG(BusLink::Failure, BusLink::Failure::ReadFailed),
+                                          Q_ARG(QString, QString())));
         QVERIFY(bench->connectTo(kAddress));
         LogCapture serial("talvik.serial");
         bench->bus().stop();

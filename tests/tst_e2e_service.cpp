@@ -155,19 +155,22 @@ private slots:
     void settingsWrite_data()
     {
         // request: baud index, own address, terminated, then the name field
-        addColumns<QString, int, QString, QString, bool, QString>(
-            {"name", "baud", "request", "faults", "throughServer", "shownName"});
+        // via: ser2net's rfc2217 port, plain or through TLS, in front of the bus
+        addColumns<QString, int, QString, QString, QString, QString>(
+            {"name", "baud", "request", "faults", "via", "shownName"});
         // Between the 500 ms of most answers and the 1000 ms a settings write may take.
         addRow("two characters, slow to store", "AB", 115200, "05 80 01 41 42 00 00", "late=0B:700",
-               false, "AB");
+               "", "AB");
         // Cut inside the third character: two of three umlauts come back.
-        addRow("UTF-8 name longer than four bytes", "ÄÖÜ", 115200, "05 80 01 C3 84 C3 96", "",
-               false, "ÄÖ");
+        addRow("UTF-8 name longer than four bytes", "ÄÖÜ", 115200, "05 80 01 C3 84 C3 96", "", "",
+               "ÄÖ");
         // The device only hears frames at its own rate: every request of the reconnect got through.
-        addRow("new baud rate", "AB", 38400, "03 80 01 41 42 00 00", "", false, "AB");
+        addRow("new baud rate", "AB", 38400, "03 80 01 41 42 00 00", "", "", "AB");
         // The window sets the new rate through the server on the new connection.
-        addRow("new baud rate through rfc2217", "AB", 38400, "03 80 01 41 42 00 00", "", true,
+        addRow("new baud rate through rfc2217", "AB", 38400, "03 80 01 41 42 00 00", "", "rfc2217",
                "AB");
+        addRow("new baud rate through rfc2217+tls", "AB", 38400, "03 80 01 41 42 00 00", "",
+               "rfc2217+tls", "AB");
     }
 
     void settingsWrite()
@@ -176,12 +179,13 @@ private slots:
         QFETCH(int, baud);
         QFETCH(QString, request);
         QFETCH(QString, faults);
-        QFETCH(bool, throughServer);
+        QFETCH(QString, via);
 
-        Ser2net server(bench->bus().portPath());
-        if (throughServer) {
+        const bool tls = via.endsWith("tls");
+        Ser2net server(bench->bus().portPath(), tls ? Ser2net::Tls : Ser2net::Plain);
+        if (!via.isEmpty()) {
             QVERIFY(server.start().isEmpty() && tool().click("btSerialConnect"));
-            tool().selectPort(server.rfc2217Url());
+            tool().selectPort(tls ? server.tlsRfc2217Url() : server.rfc2217Url());
             QVERIFY(bench->connectTo(kAddress));
             bench->bus().clearTrace();
             tool().clearLog();
@@ -201,7 +205,7 @@ private slots:
         QVERIFY(tool().isChecked("cbTerminated"));
         // ser2net, not the window, holds the pseudo-terminal, and without an exclusive lock.
         QCOMPARE(E2e::connectionLook(*bench),
-                 QString(E2e::kConnectedLook).replace("held", throughServer ? "free" : "held"));
+                 QString(E2e::kConnectedLook).replace("held", via.isEmpty() ? "held" : "free"));
     }
 
     void tagChain_data()

@@ -1,7 +1,6 @@
 // Telnet with the COM-PORT-OPTION as byte vectors: what the server sends, what the decoder gets
-// and what goes back; and which servers the tools warn of.
+// and what goes back.
 #include "datatable.h"
-#include "rawtcplink.h"
 #include "telnetfilter.h"
 
 using Filter = TelnetFilter;
@@ -78,21 +77,6 @@ private slots:
     {
         QFETCH(QByteArray, bytes);
         QTEST(bytes, "expected");
-    }
-
-    // Nothing guards a serial server's port: anything past loopback and private networks is open.
-    void openNetworks()
-    {
-        QString open;
-        for (const QString &peer :
-             QStringLiteral(
-                 "127.0.0.1 ::1 ::ffff:127.0.0.1 10.1.2.3 172.31.0.1 172.32.0.1 192.168.0.7 "
-                 "192.169.0.1 169.254.9.9 ::ffff:192.168.0.7 fd12::1 fe80::1 8.8.8.8 "
-                 "2001:db8::1 ::ffff:8.8.8.8")
-                 .split(' '))
-            open += RawTcpLink::isClosedNetwork(QHostAddress(peer)) ? QString() : peer + ' ';
-        QCOMPARE(open,
-                 QStringLiteral("172.32.0.1 192.169.0.1 8.8.8.8 2001:db8::1 ::ffff:8.8.8.8 "));
     }
 };
 

@@ -51,8 +51,7 @@ private slots:
     void logd(QString msg);
     void updateStats();
     void handleSerialDataReady();
-    void handleSerialDataError(QSerialPort::SerialPortError serialPortError);
-    void handleConnectionLost(const QString &reason);
+    void handleSerialDataError(BusLink::Failure failure, const QString &reason);
     void binaryProtocolFrameComplete(uint8_t *buff, size_t len);
     void binaryProtocolWrite(uint8_t *buff, size_t len);
     void binaryProtocolFrameError(uint8_t *buff, size_t len);
@@ -91,6 +90,7 @@ private:
         return serialPort && serialPort->isOpen();
     }
     void useLink(std::unique_ptr<BusLink> link);
+    void handleConnectionLost(const QString &reason);
     void noteLineRateChange();
     void showConnectedLook();
     void showDisconnectedLook();

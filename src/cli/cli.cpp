@@ -114,8 +114,22 @@ QString helpText(const QCommandLineParser &parser)
         "wins (set --baud is the device's new rate, not the line speed).\n"
         "A bus behind a network serial server: --port rfc2217://HOST:PORT sets the line's\n"
         "rate through the server; --port tcp://HOST:PORT passes bytes only, at the server's\n"
-        "own rate (so set --baud is refused there). Neither is guarded by a password: keep\n"
-        "the server on loopback or a closed network and come in through an SSH tunnel.\n"
+        "own rate (so set --baud is refused there). Neither is guarded or encrypted:\n"
+        "they are refused beyond loopback and private networks unless the port ends\n"
+        "in ?cleartext=yes. rfc2217+tls://HOST:PORT and tcp+tls://HOST:PORT are the\n"
+        "same through TLS 1.2 or newer, the server always verified. Parameters follow\n"
+        "a '?', joined by '&', percent-encoded where needed:\n"
+        "  fingerprint=HEX  the SHA-256 of the server's certificate, 64 hexadecimal\n"
+        "                   digits, colons allowed, as openssl x509 -fingerprint\n"
+        "                   -sha256 prints it: that certificate and no other\n"
+        "  ca=FILE          PEM certificates the server's must chain to; it must\n"
+        "                   also name HOST and be within its dates\n"
+        "  cert=FILE        our PEM certificate, for a server that asks for one\n"
+        "  key=FILE         its unencrypted PEM private key, for its owner alone\n"
+        "Where the port names no cert, key or ca, the files client.crt, client.key\n"
+        "and ca.crt in $XDG_CONFIG_HOME/talvik-ota-tool/ (~/.config/talvik-ota-tool/)\n"
+        "are used when present. With neither fingerprint nor ca the open fails and\n"
+        "names the server's fingerprint, to check with its operator and pin.\n"
         "Addresses and EEPROM bytes are two hexadecimal digits: 1A, 1a or 0x1A.\n"
         "With --json every result line is a JSON object instead, and flash also writes\n"
         "{\"event\":\"progress\",...} objects unless --quiet is given. Errors go to standard\n"
@@ -160,8 +174,9 @@ QList<QCommandLineOption> globalOptionList()
         QCommandLineOption(QStringLiteral("port"),
                            CliText::tr("Serial port: a device path (/dev/ttyUSB0, a "
                                        "/dev/serial/by-id/ link, a pseudo-terminal) or a network "
-                                       "serial server, rfc2217://HOST:PORT or tcp://HOST:PORT "
-                                       "(required but for ports)."),
+                                       "serial server, rfc2217://HOST:PORT or tcp://HOST:PORT, "
+                                       "through TLS rfc2217+tls://HOST:PORT?PARAMETERS or "
+                                       "tcp+tls://HOST:PORT?PARAMETERS (required but for ports)."),
                            QStringLiteral("PORT")),
         QCommandLineOption(QStringLiteral("baud"),
                            CliText::tr("Line speed: one of %1 (default %2).")

@@ -32,6 +32,12 @@ struct Step
     bool ok() const { return failure.isEmpty(); }
 };
 
+// "; " and why the link may be at fault, when that is known.
+QString hintText(const QString &hint)
+{
+    return hint.isEmpty() ? QString() : QStringLiteral("; ") + hint;
+}
+
 Failure failureOf(const DeviceAnswer &answer, const QString &what, int limitMs)
 {
     switch (answer.outcome) {
@@ -42,7 +48,9 @@ Failure failureOf(const DeviceAnswer &answer, const QString &what, int limitMs)
                     .arg(what, errorNumberText(readErrorResponse(answer.data(), answer.size()))),
                 false};
     case DeviceAnswer::Outcome::NoAnswer:
-        return {CliText::tr("no answer to %1 within %2 ms").arg(what).arg(limitMs), false};
+        return {CliText::tr("no answer to %1 within %2 ms").arg(what).arg(limitMs) +
+                    hintText(answer.hint),
+                false};
     case DeviceAnswer::Outcome::PortFailed:
         return {CliText::tr("port failed: %1").arg(answer.portError), true};
     }
@@ -270,12 +278,14 @@ int scanBus(Session &session, uint8_t first, uint8_t last, int probeTimeoutMs)
     const int count = last - first + 1;
     int found = 0;
     bool failed = false;
+    QString hint;
     session.out.startProgress(QStringLiteral("scan"), count, CliText::tr("addresses"));
     for (int address = first; address <= last; ++address) {
         client.setDeviceAddress(static_cast<uint8_t>(address));
         const Step probe = ask(client, buildCommand(CmdGetDeviceName),
                                CliText::tr("the identification request"), probeTimeoutMs);
         session.out.progress(address - first + 1);
+        hint = probe.answer.hint;
         if (probe.ok()) {
             ++found;
             session.out.result(
@@ -292,7 +302,8 @@ int scanBus(Session &session, uint8_t first, uint8_t last, int probeTimeoutMs)
     session.out.endProgress();
     if (found == 0) {
         session.out.error(
-            CliText::tr("no device answered from %1 to %2").arg(hexByte(first), hexByte(last)));
+            CliText::tr("no device answered from %1 to %2").arg(hexByte(first), hexByte(last)) +
+            hintText(hint));
         return ExitDeviceFailed;
     }
     session.out.note(CliText::tr("%1 device(s) found").arg(found));

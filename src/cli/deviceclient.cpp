@@ -23,8 +23,8 @@ bool DeviceClient::open(const QString &portText, int baudRate)
     link = BusLink::create(portText, &openError);
     if (!link)
         return false;
-    connect(link.get(), &BusLink::errorOccurred, this, &DeviceClient::noteError);
-    connect(link.get(), &BusLink::connectionLost, this, &DeviceClient::notePortFailure);
+    connect(link.get(), &BusLink::failed, this,
+            [this](BusLink::Failure, const QString &reason) { notePortFailure(reason); });
     if (!link->open(baudRate)) {
         openError = link->errorString();
         qCDebug(lcSerial).noquote() << "cannot open" << portText << ":" << openError;
@@ -68,6 +68,7 @@ DeviceAnswer DeviceClient::exchange(const QByteArray &request, const QDeadlineTi
     }
     awaitedCommand = -1;
     if (!answered) {
+        answer.hint = link ? link->mixUpHint() : QString();
         if (!portFailure.isEmpty()) {
             answer.outcome = DeviceAnswer::Outcome::PortFailed;
             answer.portError = portFailure;
@@ -104,38 +105,10 @@ void DeviceClient::pause(int pauseMs)
     QThread::msleep(static_cast<unsigned long>(pauseMs));
 }
 
-void DeviceClient::noteError(QSerialPort::SerialPortError error)
-{
-    // An open that fails says why by its result.
-    if (!link || !link->isOpen())
-        return;
-    QString what;
-    switch (error) {
-    case QSerialPort::NoError:
-    case QSerialPort::TimeoutError:
-    // DTR on adapters and pseudo-terminals without modem lines.
-    case QSerialPort::UnsupportedOperationError:
-        return;
-    // The system's text alone may be "Unknown error" when a read found the line hung up.
-    case QSerialPort::ReadError:
-        what = tr("cannot read from the port");
-        break;
-    case QSerialPort::WriteError:
-        what = tr("cannot write to the port");
-        break;
-    case QSerialPort::ResourceError:
-        what = tr("the port's device is gone");
-        break;
-    default:
-        what = tr("the port stopped working");
-        break;
-    }
-    notePortFailure(QStringLiteral("%1 (%2)").arg(what, link->errorString()));
-}
-
 void DeviceClient::notePortFailure(const QString &reason)
 {
-    if (!link || !portFailure.isEmpty())
+    // An open that fails says why by its result.
+    if (!link || !link->isOpen() || !portFailure.isEmpty())
         return;
     portFailure = reason;
     qCDebug(lcSerial).noquote() << "port failed:" << portFailure;
@@ -146,7 +119,7 @@ void DeviceClient::writeFrame(uint8_t *buff, size_t len)
     if (!link || !link->isOpen())
         return;
     if (!link->write(QByteArray(reinterpret_cast<const char *>(buff), static_cast<int>(len))))
-        noteError(QSerialPort::WriteError);
+        notePortFailure(tr("cannot write to the port (%1)").arg(link->errorString()));
     // Without an event loop the bytes would otherwise wait for the next read.
     link->flush();
 }

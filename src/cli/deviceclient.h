@@ -21,6 +21,7 @@ struct DeviceAnswer
     Outcome outcome = Outcome::NoAnswer;
     QByteArray payload; // status, echoed command code, data
     QString portError;  // set with PortFailed
+    QString hint;       // unanswered: why the link may be at fault (BusLink::mixUpHint)
 
     bool isAnswered() const { return outcome == Outcome::Answered; }
     const uint8_t *data() const { return reinterpret_cast<const uint8_t *>(payload.constData()); }
@@ -60,7 +61,7 @@ public:
     static void pause(int pauseMs);
 
 private:
-    void noteError(QSerialPort::SerialPortError error);
+    // Every failure of the link is a dead port here.
     void notePortFailure(const QString &reason);
     void writeFrame(uint8_t *buff, size_t len);
     void takeFrame(uint8_t *buff, size_t len);

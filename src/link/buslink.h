@@ -3,7 +3,6 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
 
 #include <memory>
@@ -41,18 +40,25 @@ public:
 
     // Whether open() sets the line's rate; a raw TCP server keeps its own.
     virtual bool setsLineRate() const { return true; }
-    // A warning worth one line when the link reaches beyond this machine and private networks:
-    // nothing guards a serial server's port. Empty otherwise.
+    // A warning worth one line when cleartext reaches beyond this machine and private networks
+    // (cleartext=yes): nothing guards a serial server's port. Empty otherwise.
     virtual QString exposureWarning() const { return QString(); }
+    // Why exchanges over this link may fail though it opened, such as a raw link to an RFC 2217
+    // server; empty when nothing is known.
+    virtual QString mixUpHint() const { return QString(); }
 
     QString portName() const { return name; }
 
+    // How an open link stopped working. A local port whose reads fail has lost its device; one
+    // whose write failed may still read. A network link's connection has ended, its server or
+    // the network closed it.
+    enum class Failure { ReadFailed, WriteFailed, ConnectionEnded };
+    Q_ENUM(Failure)
+
 signals:
     void readyRead();
-    // A local port's errors, as the serial port reports them.
-    void errorOccurred(QSerialPort::SerialPortError error);
-    // A network link that was open has ended: the server or the network closed it.
-    void connectionLost(const QString &reason);
+    // The link failed while open, and why.
+    void failed(BusLink::Failure failure, const QString &reason);
 
 protected:
     explicit BusLink(const QString &portName) : name(portName) {}

@@ -3,6 +3,8 @@
 
 #include "buslink.h"
 
+#include <QSerialPort>
+
 // A serial device of this machine: /dev/ttyUSB0, a /dev/serial/by-id/ link, a pseudo-terminal.
 // 8 data bits, no parity, one stop bit, no flow control, DTR low.
 class LocalSerialLink : public BusLink
@@ -24,7 +26,9 @@ public:
     bool waitForReadyRead(int msecs) override { return port.waitForReadyRead(msecs); }
 
 private:
-    QSerialPort port;
+    void noteError(QSerialPort::SerialPortError error);
+
+    QSerialPort port; // a child, so that a test may find it
 };
 
 #endif // LOCALSERIALLINK_H

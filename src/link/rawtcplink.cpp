@@ -1,17 +1,38 @@
 #include "rawtcplink.h"
 
-#include <QDeadlineTimer>
+#include "hostlookup.h"
+
+#include <QElapsedTimer>
 #include <QHostAddress>
+#include <QThread>
 
 namespace {
-// A server on the same network answers at once; a dead or filtered host never does.
+// A server on the same network answers at once; a dead or filtered host never does. The name
+// lookup counts in it.
 constexpr int kServerConnectTimeoutMs = 3000;
+// From the connection: a server that swallows the hello as line noise never ends it.
+constexpr int kHandshakeTimeoutMs = 3000;
+// A raw server says nothing when it takes a client and refuses one at once: this long, and two
+// connection times, for its refusal to come.
+constexpr int kSettleMs = 20;
+constexpr int kMaxSettleMs = 500;
+// ser2net refuses a device that another of its ports held, for a moment after that client left.
+constexpr int kInUseRetryMs = 2000;
+constexpr int kInUseRetryPauseMs = 100;
+// What is read at once and held unread, and what of our answers to the server may wait to be
+// sent: a server pouring bytes waits on TCP beyond it.
+constexpr qint64 kReadBufferBytes = 64 * 1024;
 // Enough for a line of text such as "Device open failure: ...".
 constexpr int kPartingWordsBytes = 200;
 // A server pouring bytes must not keep a discard going.
 constexpr int kDiscardReads = 16;
 constexpr char kFirstPrintable = ' ';
 constexpr char kLastPrintable = '~';
+// A TLS alert record, as a TLS server may answer bytes that are no hello.
+const QByteArray kTlsAlert = QByteArrayLiteral("\x15\x03");
+const char kInUse[] = "already in use";
+constexpr uint8_t kIac = 0xFF;
+constexpr uint8_t kFirstTelnetVerb = 0xFB; // WILL, WONT, DO, DONT
 
 // The text at the end of what came, such as "Port already in use\r\n".
 QString trailingText(const QByteArray &bytes)
@@ -29,8 +50,15 @@ QString trailingText(const QByteArray &bytes)
 
 RawTcpLink::RawTcpLink(const BusAddress &busAddress) : BusLink(busAddress.text), address(busAddress)
 {
-    connect(&socket, &QTcpSocket::readyRead, this, &RawTcpLink::readSocket);
-    connect(&socket, &QTcpSocket::disconnected, this, &RawTcpLink::noteDisconnected);
+    socket.setReadBufferSize(kReadBufferBytes);
+    connect(&socket, &QSslSocket::readyRead, this, &RawTcpLink::readSocket);
+    connect(&socket, &QSslSocket::disconnected, this, &RawTcpLink::noteDisconnected);
+    connect(&socket, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors), this,
+            &RawTcpLink::judgeServer);
+    connect(&socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
+        if (e == QAbstractSocket::SslInvalidUserDataError)
+            userDataFailure = socket.errorString();
+    });
 }
 
 RawTcpLink::~RawTcpLink()
@@ -44,42 +72,119 @@ bool RawTcpLink::open(int baudRate)
 {
     close();
     failure.clear();
-    incoming.clear();
-    lastData.clear();
-    socket.connectToHost(address.host, address.port);
-    if (!socket.waitForConnected(kServerConnectTimeoutMs)) {
-        switch (socket.error()) {
-        case QAbstractSocket::HostNotFoundError:
-            fail(tr("host not found"));
-            break;
-        case QAbstractSocket::ConnectionRefusedError:
-            fail(tr("connection refused"));
-            break;
-        case QAbstractSocket::SocketTimeoutError:
-            fail(tr("no connection within %1 s").arg(kServerConnectTimeoutMs / 1000));
-            break;
-        default:
-            fail(socket.errorString());
-            break;
-        }
+    if (address.tls && !QSslSocket::supportsSsl())
+        return fail(tr("TLS is not available: Qt finds no OpenSSL %1")
+                        .arg(QSslSocket::sslLibraryBuildVersionString()));
+    const QString unusable = address.tls ? identity.load(address) : QString();
+    if (!unusable.isEmpty())
+        return fail(unusable);
+    const QDeadlineTimer inUseDeadline(kInUseRetryMs, Qt::PreciseTimer);
+    while (!connectOnce(baudRate)) {
         socket.abort();
-        return false;
-    }
-    // Request and answer are a few bytes each: no waiting to fill a segment.
-    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    if (!startLine(baudRate)) {
-        socket.abort();
-        return false;
+        if (!serverSaysInUse() || inUseDeadline.hasExpired())
+            return false;
+        QThread::msleep(kInUseRetryPauseMs);
     }
     opened = true;
     return true;
 }
 
+bool RawTcpLink::connectOnce(int baudRate)
+{
+    socket.abort();
+    writes = 0;
+    wroteFrame = false;
+    firstBytes.clear();
+    serverWords.clear();
+    trustFailure.clear();
+    userDataFailure.clear();
+    incoming.clear();
+    const QDeadlineTimer deadline(kServerConnectTimeoutMs, Qt::PreciseTimer);
+    if (!connectSocket(deadline) || (address.tls && !startTls()))
+        return false;
+    // Request and answer are a few bytes each: no waiting to fill a segment.
+    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    return startLine(baudRate);
+}
+
+bool RawTcpLink::connectSocket(const QDeadlineTimer &deadline)
+{
+    QString error;
+    const QList<QHostAddress> peers = lookUpHost(address.host, kServerConnectTimeoutMs, &error);
+    if (peers.isEmpty())
+        return fail(error);
+    for (const QHostAddress &peer : peers) {
+        // Who reaches a plain port can reflash the bus: cleartext stays on closed networks.
+        if (!address.tls && !address.cleartextAccepted && !isClosedNetwork(peer))
+            return fail(tr("refused to send cleartext to %1, outside loopback and private "
+                           "networks: anyone who reaches the port can reflash the bus, anyone on "
+                           "the way can read it. Use %2+tls:// or an SSH tunnel, or add "
+                           "?cleartext=yes to take the risk")
+                            .arg(peer.toString(), address.scheme()));
+        QElapsedTimer clock;
+        clock.start();
+        socket.connectToHost(peer, address.port);
+        if (socket.waitForConnected(int(deadline.remainingTime()))) {
+            connectMs = clock.elapsed();
+            return true;
+        }
+        if (socket.error() == QAbstractSocket::ConnectionRefusedError)
+            fail(tr("connection refused"));
+        else if (socket.error() == QAbstractSocket::SocketTimeoutError || deadline.hasExpired())
+            fail(tr("no connection within %1 s").arg(kServerConnectTimeoutMs / 1000));
+        else
+            fail(socket.errorString());
+        socket.abort();
+    }
+    return false;
+}
+
+bool RawTcpLink::startTls()
+{
+    const QDeadlineTimer deadline(kHandshakeTimeoutMs, Qt::PreciseTimer);
+    socket.setSslConfiguration(identity.configuration());
+    socket.setPeerVerifyName(address.host);
+    socket.startClientEncryption();
+    if (!userDataFailure.isEmpty())
+        return fail(identity.keyMismatch(userDataFailure));
+    if (!socket.waitForEncrypted(int(deadline.remainingTime())))
+        return fail(handshakeFailure(deadline));
+    // The pin holds also where the chain alone would have passed.
+    const QString refused = identity.refusal(socket.peerCertificate(), socket.sslHandshakeErrors());
+    return refused.isEmpty() || fail(refused);
+}
+
+void RawTcpLink::judgeServer(const QList<QSslError> &errors)
+{
+    // Not ignored, the errors end the handshake before our certificate or a byte goes out.
+    trustFailure = identity.refusal(socket.peerCertificate(), errors);
+    if (trustFailure.isEmpty())
+        socket.ignoreSslErrors();
+}
+
+QString RawTcpLink::handshakeFailure(const QDeadlineTimer &deadline) const
+{
+    if (!trustFailure.isEmpty())
+        return trustFailure;
+    if (serverConnected() && deadline.hasExpired())
+        return tr("no TLS handshake within %1 s: the server does not speak TLS, or not on this "
+                  "port")
+            .arg(kHandshakeTimeoutMs / 1000);
+    // Trusted by us, it ended the handshake: it did not take us (TLS 1.2 decides there).
+    if (!socket.peerCertificate().isNull())
+        return identity.clientRefusal();
+    return tr("the server does not speak TLS (%1)").arg(socket.errorString());
+}
+
 bool RawTcpLink::startLine(int baudRate)
 {
     Q_UNUSED(baudRate)
-    return true;
+    const QDeadlineTimer settle(qMin(kSettleMs + 2 * connectMs, qint64(kMaxSettleMs)),
+                                Qt::PreciseTimer);
+    while (!serverRefused() && waitForServer(settle)) {
+    }
+    return !serverRefused() || fail(closedReason());
 }
 
 void RawTcpLink::close()
@@ -91,7 +196,11 @@ void RawTcpLink::close()
 void RawTcpLink::discardInput()
 {
     // Taken in first, without waiting: the server's own words among it are still handled.
-    for (int read = 0; read < kDiscardReads && socket.waitForReadyRead(0); ++read) {
+    for (int read = 0; read < kDiscardReads; ++read) {
+        pullFromSocket();
+        incoming.clear();
+        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(0))
+            break;
     }
     incoming.clear();
 }
@@ -99,6 +208,8 @@ void RawTcpLink::discardInput()
 bool RawTcpLink::write(const QByteArray &frame)
 {
     const QByteArray bytes = encode(frame);
+    wroteFrame = true;
+    ++writes;
     return opened && socket.write(bytes) == bytes.size();
 }
 
@@ -109,6 +220,8 @@ bool RawTcpLink::flush()
 
 QByteArray RawTcpLink::readAll()
 {
+    if (incoming.isEmpty())
+        pullFromSocket();
     QByteArray data;
     data.swap(incoming);
     return data;
@@ -117,13 +230,27 @@ QByteArray RawTcpLink::readAll()
 bool RawTcpLink::waitForReadyRead(int msecs)
 {
     const QDeadlineTimer deadline(msecs, Qt::PreciseTimer);
-    while (incoming.isEmpty() && opened) {
-        // Answers to the server's own words (telnet) count as reading but bring no data.
-        if (!socket.waitForReadyRead(static_cast<int>(deadline.remainingTime())) ||
-            deadline.hasExpired())
-            break;
+    pullFromSocket();
+    // Answers to the server's own words (telnet) count as reading but bring no data.
+    while (incoming.isEmpty() && opened && waitForServer(deadline)) {
     }
     return !incoming.isEmpty();
+}
+
+void RawTcpLink::sendToServer(const QByteArray &bytes)
+{
+    // A server that pours negotiation and reads none of the answers gets no more of them.
+    if (!serverConnected() || socket.bytesToWrite() > kReadBufferBytes)
+        return;
+    ++writes;
+    socket.write(bytes);
+    socket.flush();
+}
+
+bool RawTcpLink::waitForServer(const QDeadlineTimer &deadline)
+{
+    return serverConnected() && !deadline.hasExpired() &&
+           socket.waitForReadyRead(int(deadline.remainingTime()));
 }
 
 bool RawTcpLink::isClosedNetwork(const QHostAddress &peer)
@@ -143,12 +270,22 @@ bool RawTcpLink::isClosedNetwork(const QHostAddress &peer)
 
 QString RawTcpLink::exposureWarning() const
 {
-    if (isClosedNetwork(socket.peerAddress()))
+    if (address.tls || isClosedNetwork(socket.peerAddress()))
         return QString();
-    return tr("%1 is reached at %2, outside loopback and private networks: anyone who reaches "
-              "that port can reflash the bus's devices. Bind the server to a closed network and "
-              "come in through an SSH tunnel.")
+    return tr("%1 is reached in cleartext at %2, outside loopback and private networks: anyone "
+              "on the way can read and reflash the bus's devices. Use TLS or an SSH tunnel.")
         .arg(portName(), socket.peerAddress().toString());
+}
+
+QString RawTcpLink::mixUpHint() const
+{
+    if (firstBytes.size() < 2 || uint8_t(firstBytes.at(0)) != kIac ||
+        uint8_t(firstBytes.at(1)) < kFirstTelnetVerb)
+        return QString();
+    const QString rfc2217 =
+        address.scheme().replace(QLatin1String("tcp"), QLatin1String("rfc2217"));
+    return tr("the server opened with telnet negotiation: an RFC 2217 server, use %1")
+        .arg(rfc2217 + address.text.mid(address.text.indexOf(QLatin1String("://"))));
 }
 
 bool RawTcpLink::fail(const QString &why)
@@ -159,19 +296,48 @@ bool RawTcpLink::fail(const QString &why)
 
 QString RawTcpLink::closedReason() const
 {
-    const QString closed = tr("the server closed the connection");
-    const QString words = trailingText(lastData);
-    return words.isEmpty() ? closed : closed + QStringLiteral(" (%1)").arg(words);
+    const QString words = trailingText(serverWords);
+    if (!words.isEmpty())
+        return tr("the server closed the connection (%1)").arg(words);
+    if (address.tls && firstBytes.isEmpty() && !wroteFrame)
+        return identity.clientRefusal();
+    if (!address.tls && ((firstBytes.isEmpty() && writes == 1) || firstBytes.startsWith(kTlsAlert)))
+        return tr("the server closed the connection at our first bytes without a word: a TLS "
+                  "server? Then use %1+tls://")
+            .arg(address.scheme());
+    return tr("the server closed the connection");
+}
+
+bool RawTcpLink::serverSaysInUse() const
+{
+    return serverWords.contains(kInUse);
+}
+
+bool RawTcpLink::serverRefused() const
+{
+    // Over TLS ser2net says so and may keep the connection a while.
+    return !serverConnected() || serverSaysInUse();
+}
+
+void RawTcpLink::pullFromSocket()
+{
+    if (incoming.size() >= kReadBufferBytes)
+        return;
+    const QByteArray received = socket.read(kReadBufferBytes - incoming.size());
+    if (received.isEmpty())
+        return;
+    if (firstBytes.size() < kPartingWordsBytes)
+        firstBytes += received.left(kPartingWordsBytes - firstBytes.size());
+    const QByteArray data = takeData(received);
+    if (!wroteFrame && serverWords.size() < kPartingWordsBytes)
+        serverWords += data.left(kPartingWordsBytes - serverWords.size());
+    incoming += data;
 }
 
 void RawTcpLink::readSocket()
 {
-    const QByteArray data = takeData(socket.readAll());
-    if (data.isEmpty())
-        return;
-    incoming += data;
-    lastData = (lastData + data).right(kPartingWordsBytes);
-    if (opened)
+    pullFromSocket();
+    if (opened && !incoming.isEmpty())
         emit readyRead();
 }
 
@@ -179,8 +345,9 @@ void RawTcpLink::noteDisconnected()
 {
     if (!opened)
         return;
+    pullFromSocket();
     fail(closedReason());
     // Still open to the receiver, which closes it as it closes any port.
-    emit connectionLost(failure);
+    emit failed(Failure::ConnectionEnded, failure);
     opened = false;
 }

@@ -3,11 +3,13 @@
 
 #include "busaddress.h"
 #include "buslink.h"
+#include "tlsidentity.h"
 
-#include <QTcpSocket>
+#include <QDeadlineTimer>
+#include <QSslSocket>
 
-// A network serial server's port that passes bytes as they are (tcp://HOST:PORT). The line's
-// rate and format are the server's own.
+// A network serial server's port that passes bytes as they are (tcp://HOST:PORT, or through TLS
+// tcp+tls://HOST:PORT). The line's rate and format are the server's own.
 class RawTcpLink : public BusLink
 {
     Q_OBJECT
@@ -25,10 +27,11 @@ public:
     bool write(const QByteArray &frame) override;
     bool flush() override;
     QByteArray readAll() override;
-    qint64 bytesAvailable() const override { return incoming.size(); }
+    qint64 bytesAvailable() const override { return incoming.size() + socket.bytesAvailable(); }
     bool waitForReadyRead(int msecs) override;
     bool setsLineRate() const override { return false; }
     QString exposureWarning() const override;
+    QString mixUpHint() const override;
 
     // Loopback, private and link-local networks, where a serial server belongs.
     static bool isClosedNetwork(const QHostAddress &peer);
@@ -38,23 +41,49 @@ protected:
     virtual QByteArray takeData(const QByteArray &received) { return received; }
     // A frame as the server must get it.
     virtual QByteArray encode(const QByteArray &frame) const { return frame; }
-    // Once connected: sets up the line; false with fail() when the server does not.
+    // Once connected: sets up the line; false with fail() when the server does not take us.
     virtual bool startLine(int baudRate);
 
     bool fail(const QString &why);
-    // "the server closed the connection", with what it said last when that was text.
+    // Why the server closed the connection, in its own words when it said any before our first
+    // frame.
     QString closedReason() const;
-
-    QTcpSocket socket;
+    // The link's own words to the server (telnet), sent at once.
+    void sendToServer(const QByteArray &bytes);
+    // Waits for bytes from the server until the deadline; false when none came or the
+    // connection is gone.
+    bool waitForServer(const QDeadlineTimer &deadline);
+    bool serverConnected() const { return socket.state() == QAbstractSocket::ConnectedState; }
+    // The connection is gone, or the server said it will not serve it.
+    bool serverRefused() const;
+    const BusAddress &busAddress() const { return address; }
 
 private:
+    bool connectOnce(int baudRate);
+    bool connectSocket(const QDeadlineTimer &deadline);
+    bool startTls();
+    QString handshakeFailure(const QDeadlineTimer &deadline) const;
+    void judgeServer(const QList<QSslError> &errors);
+    // The port or its device is taken: ser2net's "Port already in use", "Port's device already
+    // in use".
+    bool serverSaysInUse() const;
+    // Takes what the socket holds into the data, as much as the bound leaves room for.
+    void pullFromSocket();
     void readSocket();
     void noteDisconnected();
 
     BusAddress address;
+    TlsIdentity identity;
+    QSslSocket socket;
     bool opened = false;
+    qint64 connectMs = 0;
+    int writes = 0;          // frames and own words sent on this connection
+    bool wroteFrame = false; // later data is the device's, not the server's words
+    QByteArray firstBytes;   // the start of what the server sent, as sent
+    QByteArray serverWords;  // its data before our first frame
+    QString trustFailure;    // found while the handshake ran
+    QString userDataFailure; // Qt's refusal of our certificate and key
     QByteArray incoming;
-    QByteArray lastData; // the tail of the data, for a server's parting words
     QString failure;
 };
 

@@ -7,7 +7,8 @@
 #include <QHash>
 
 // A network serial server's port that speaks telnet with the COM-PORT-OPTION
-// (rfc2217://HOST:PORT): the link sets the line's rate and format itself, as on a local port.
+// (rfc2217://HOST:PORT, or through TLS rfc2217+tls://HOST:PORT): the link sets the line's rate
+// and format itself, as on a local port.
 class Rfc2217Link : public RawTcpLink
 {
     Q_OBJECT
@@ -15,6 +16,8 @@ public:
     explicit Rfc2217Link(const BusAddress &address) : RawTcpLink(address) {}
 
     bool setsLineRate() const override { return true; }
+    // Telnet is what this link expects.
+    QString mixUpHint() const override { return QString(); }
 
 protected:
     QByteArray takeData(const QByteArray &received) override;
@@ -26,6 +29,8 @@ protected:
 
 private:
     bool allConfirmed() const;
+    // Why the confirmed settings are not those asked; empty when they are.
+    QString settingsProblem(quint32 baudRate) const;
 
     TelnetFilter filter;
     // The server's answers to our settings: command code, the value it now uses.

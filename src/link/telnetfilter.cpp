@@ -2,6 +2,8 @@
 
 #include <QtEndian>
 
+#include <cstring>
+
 namespace {
 
 struct Offer
@@ -49,15 +51,27 @@ QByteArray TelnetFilter::receive(const QByteArray &bytes, QByteArray *replies,
 {
     QByteArray data;
     data.reserve(bytes.size());
-    for (const char c : bytes) {
-        const auto byte = uint8_t(c);
-        switch (parseState) {
-        case ParseState::Data:
-            if (byte == kIac)
-                parseState = ParseState::Command;
+    const char *next = bytes.constData();
+    const char *const end = next + bytes.size();
+    while (next < end) {
+        // Runs without IAC pass whole, as data or as the body of a subnegotiation.
+        if (parseState == ParseState::Data || parseState == ParseState::SubnegotiationData) {
+            const auto *iac =
+                static_cast<const char *>(std::memchr(next, kIac, size_t(end - next)));
+            const char *runEnd = iac ? iac : end;
+            if (parseState == ParseState::Data)
+                data.append(next, int(runEnd - next));
             else
-                data.append(c);
-            break;
+                appendToSubnegotiation(next, int(runEnd - next));
+            if (!iac)
+                break;
+            parseState = parseState == ParseState::Data ? ParseState::Command
+                                                        : ParseState::SubnegotiationIac;
+            next = iac + 1;
+            continue;
+        }
+        const auto byte = uint8_t(*next++);
+        switch (parseState) {
         case ParseState::Command:
             handleCommand(byte, &data);
             break;
@@ -69,15 +83,9 @@ QByteArray TelnetFilter::receive(const QByteArray &bytes, QByteArray *replies,
             subnegotiation = Subnegotiation{byte, QByteArray()};
             parseState = ParseState::SubnegotiationData;
             break;
-        case ParseState::SubnegotiationData:
-            if (byte == kIac)
-                parseState = ParseState::SubnegotiationIac;
-            else
-                appendToSubnegotiation(c);
-            break;
         case ParseState::SubnegotiationIac:
             if (byte == kIac) {
-                appendToSubnegotiation(c);
+                appendToSubnegotiation(next - 1, 1);
                 parseState = ParseState::SubnegotiationData;
                 break;
             }
@@ -88,6 +96,9 @@ QByteArray TelnetFilter::receive(const QByteArray &bytes, QByteArray *replies,
             parseState = ParseState::Data;
             if (byte != kSe)
                 handleCommand(byte, &data);
+            break;
+        case ParseState::Data:
+        case ParseState::SubnegotiationData:
             break;
         }
     }
@@ -189,8 +200,8 @@ void TelnetFilter::negotiate(uint8_t verb, uint8_t option, QByteArray *replies)
     state = OptionState::Yes;
 }
 
-void TelnetFilter::appendToSubnegotiation(char byte)
+void TelnetFilter::appendToSubnegotiation(const char *bytes, int count)
 {
-    if (subnegotiation.data.size() < kMaxSubnegotiationData)
-        subnegotiation.data.append(byte);
+    subnegotiation.data.append(bytes,
+                               qMin(count, kMaxSubnegotiationData - subnegotiation.data.size()));
 }

@@ -72,7 +72,8 @@ private:
     static bool acceptsRemotely(uint8_t option);
     void handleCommand(uint8_t command, QByteArray *data);
     void negotiate(uint8_t verb, uint8_t option, QByteArray *replies);
-    void appendToSubnegotiation(char byte);
+    // Up to the cap; the rest of a subnegotiation too long is dropped.
+    void appendToSubnegotiation(const char *bytes, int count);
 
     std::array<OptionState, kOptionCount> localOptions{};
     std::array<OptionState, kOptionCount> remoteOptions{};

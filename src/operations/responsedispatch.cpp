@@ -2,6 +2,8 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "logcategories.h"
+
 #include <QCoreApplication>
 #include <QLabel>
 #include <QThread>
@@ -114,6 +116,8 @@ void MainWindow::oneShotTimeout()
     case OpConnect: {
         const QString text = tr("No response from the hardware at address 0x%1")
                                  .arg(hexByte(binaryProtocol.deviceAddress()));
+        if (portIsOpen() && !serialPort->mixUpHint().isEmpty())
+            qCDebug(lcSerial).noquote() << serialPort->mixUpHint();
         closePort();
         logd(text);
         statusLabel->setText(tr("Connection timeout"));

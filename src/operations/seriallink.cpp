@@ -60,8 +60,7 @@ void MainWindow::useLink(std::unique_ptr<BusLink> link)
         serialPort.release()->deleteLater();
     serialPort = std::move(link);
     connect(serialPort.get(), &BusLink::readyRead, this, &MainWindow::handleSerialDataReady);
-    connect(serialPort.get(), &BusLink::errorOccurred, this, &MainWindow::handleSerialDataError);
-    connect(serialPort.get(), &BusLink::connectionLost, this, &MainWindow::handleConnectionLost);
+    connect(serialPort.get(), &BusLink::failed, this, &MainWindow::handleSerialDataError);
 }
 
 void MainWindow::noteLineRateChange()
@@ -121,17 +120,23 @@ void MainWindow::handleSerialDataReady()
     decodingChunk = false;
 }
 
-void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortError)
+void MainWindow::handleSerialDataError(BusLink::Failure failure, const QString &reason)
 {
-    // A vanished device may say either: a zero-byte read from a hung-up tty sets no errno, so
-    // Qt reports whatever the thread's last system error maps to; an unplugged adapter says
-    // ResourceError.
-    if (serialPortError != QSerialPort::ReadError && serialPortError != QSerialPort::ResourceError)
+    switch (failure) {
+    case BusLink::Failure::ConnectionEnded:
+        handleConnectionLost(reason);
         return;
-    qCDebug(lcSerial).noquote()
-        << tr("An I/O error occurred while reading the data from port %1, error: %2")
-               .arg(serialPort->portName(), serialPort->errorString());
-    serialPort->close();
+    // Its reads tell whether the device is gone.
+    case BusLink::Failure::WriteFailed:
+        return;
+    // The port closes; the look stays, so that Connect opens it anew once the device is back.
+    case BusLink::Failure::ReadFailed:
+        qCDebug(lcSerial).noquote()
+            << tr("An I/O error occurred while reading the data from port %1, error: %2")
+                   .arg(serialPort->portName(), serialPort->errorString());
+        serialPort->close();
+        return;
+    }
 }
 
 void MainWindow::handleConnectionLost(const QString &reason)
