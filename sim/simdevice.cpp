@@ -578,7 +578,8 @@ SimReply SimDevice::finishFirmware(const uint8_t *request, size_t len)
     }
     ++st.imagesAccepted;
     st.applicationWhole = true;
-    st.config.applicationVersion = simImageVersion(st.config.flash);
+    if (!st.config.faults.keepsOldVersion)
+        st.config.applicationVersion = simImageVersion(st.config.flash);
     if (!st.config.faults.applicationNeverStarts)
         st.config.mode = SimMode::Application;
     st.flashErased = false;

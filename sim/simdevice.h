@@ -57,6 +57,8 @@ struct SimFaults
     int truncatedDataBytes = 0;
     // The bootloader accepts a good image but the application never starts.
     bool applicationNeverStarts = false;
+    // An accepted image does not take: the application still reports its old version.
+    bool keepsOldVersion = false;
 };
 
 struct SimTiming

@@ -141,6 +141,8 @@ bool applyFaultKey(const QString &key, const QString &value, SimFaults *faults, 
     }
     if (key == QLatin1String("nostart"))
         return toFlag(value, &faults->applicationNeverStarts);
+    if (key == QLatin1String("oldversion"))
+        return toFlag(value, &faults->keepsOldVersion);
     *known = false;
     return false;
 }
@@ -372,7 +374,8 @@ const char kKeysHelp[] =
     "  dropafter=N         fall silent after N firmware chunks\n"
     "  unplugafter=N       pull the adapter after N firmware chunks: the line hangs up\n"
     "  truncate=CC:N       answer command CC (hex or 'any') with only N data bytes\n"
-    "  nostart=0|1         a flashed application never starts: back in the bootloader\n";
+    "  nostart=0|1         a flashed application never starts: back in the bootloader\n"
+    "  oldversion=0|1      an accepted image does not take: the old version runs on\n";
 } // namespace
 
 QString keysHelp()

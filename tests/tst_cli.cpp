@@ -313,6 +313,54 @@ private slots:
             {"cannot open rfc2217://nothere.invalid:4001: host not found"}, {});
         add("port refused", "", "--port tcp://127.0.0.1:1 info 1A", 3, {},
             {"cannot open tcp://127.0.0.1:1: connection refused"}, {});
+
+        // A rollout's two tools: flash only where the version differs, and what runs where.
+        const QString v64(64, 'V');
+        add("--expect-version already running: only its version asked", "addr=80,version=" + v64,
+            "--json flash --expect-version " + v64 + " @fw.bin 80", 0,
+            {QString(R"({"address":"80","port":"$PORT","result":"current","version":"%1"})")
+                 .arg(v64)},
+            {}, {"80 09"});
+        const QString oldVersion = "runs APP 2.4.1 after the update, not CLI-1";
+        add("--expect-version, the old version after the update",
+            "addr=80,version=APP 2.4.1,oldversion=1", "flash --expect-version CLI-1 @fw.bin 80", 1,
+            {"80\tfailed\t" + oldVersion},
+            {"80: bootloader Talvik BOOTLOADER 1.2", "80: " + oldVersion},
+            {"80 09", "80 F0", "80 09", "80 F1", "80 F2 x4", "80 F3", "80 09"});
+        add("--expect-version, a bootloader is flashed", "addr=80,version=CLI-1,bootloader=1",
+            "--quiet flash --expect-version CLI-1 @fw.bin 80", 0, {"80\tok\tCLI-1"}, {},
+            {"80 09", "80 F1", "80 F2 x4", "80 F3", "80 09"});
+        add("--expect-version empty", "addr=80", "flash --expect-version= @fw.bin 80", 2, {},
+            usage("flash: --expect-version takes 1 to 64 printable characters"), {});
+        add("--expect-version of 65 characters", "addr=80",
+            "flash @fw.bin 80 --expect-version V" + v64, 2, {},
+            usage("flash: --expect-version takes 1 to 64 printable characters"), {});
+        QStringList surveyed = probes.mid(1, 0x80);
+        for (const QString device : {"80", "1A", "01"})
+            surveyed.insert(surveyed.indexOf(device + " 0A") + 1, device + " 09");
+        for (const QString device : {"80", "1A", "01"})
+            surveyed.insert(surveyed.indexOf(device + " 09") + 1, device + " 0A");
+        for (const QString device : {"80", "1A", "01"})
+            surveyed.insert(surveyed.lastIndexOf(device + " 0A") + 1, device + " 0C");
+        add("survey of the demo bus, read requests only",
+            "addr=01,name=Entrance,version=APP 2.4.1,short=ENTR;addr=1A,name=Door,version=APP "
+            "2.4.1,short=DOOR,term=1;addr=80,name=Hall,version=APP 2.3.0",
+            "survey --from 01 --to 80" + scanFast, 0,
+            {"01\tAPP 2.4.1\tEntrance\t115200\t01\toff\tENTR",
+             "1A\tAPP 2.4.1\tDoor\t115200\t1A\ton\tDOOR", "80\tAPP 2.3.0\tHall\t115200\t80\toff\t"},
+            {"3 device(s) found"}, surveyed);
+        add("survey of an empty bus", "", "survey --from 10 --to 12", 1, {},
+            {"no device answered from 10 to 12"}, {"10 0A", "11 0A", "12 0A"});
+        add("survey, a settings request answered with an error", "addr=01;addr=02,error=0C",
+            "--json survey --from 01 --to 02", 1,
+            {R"({"address":"01","baud":115200,"name":"Talvik RFID reader","own_address":"01",)"
+             R"("port":"$PORT","short_name":"","terminated":false,"version":"APP 1.0.0"})",
+             R"({"address":"02","port":"$PORT","reason":"error answer to the settings request: )"
+             R"(Error received to command 0x0C - err no :0x00EE","result":"failed"})"},
+            {"02: error answer to the settings request: Error received to command 0x0C - err no "
+             ":0x00EE",
+             "2 device(s) found"},
+            {"01 0A", "01 09", "01 0A", "01 0C", "02 0A", "02 09", "02 0A", "02 0C"});
     }
 
     void command()

@@ -27,6 +27,7 @@ constexpr qint64 kMaxImageBytes = 16 * 1024 * 1024;
 constexpr int kMinProbeTimeoutMs = 10;
 constexpr int kMaxProbeTimeoutMs = 5000;
 constexpr int kMaxShortNameBytes = static_cast<int>(kShortNameSize);
+constexpr int kMaxVersionCharacters = 64;
 
 const char kProgram[] = "talvik-ota-cli";
 constexpr int kHelpWidth = 79;
@@ -53,6 +54,14 @@ const CommandHelp kCommands[] = {
                        "Reads version, identification and settings: version, name, baud, "
                        "address, terminated and short-name, one TAB-separated line each."),
      "--port /dev/ttyUSB0 info 1A"},
+    {"survey [--from HH] [--to HH] [--timeout MS]",
+     QT_TRANSLATE_NOOP("CliText",
+                       "Scans as scan does, then reads each device found as info does, its "
+                       "fields on one TAB-separated line: ADDR, version, name, baud, the "
+                       "device's own address, terminated (on|off) and short-name; "
+                       "ADDR<TAB>failed<TAB>REASON for a device not read whole. Sends read "
+                       "requests only."),
+     "--port /dev/ttyUSB0 survey --timeout 20"},
     {"set ADDR [--baud RATE] [--address HH] [--terminated on|off] [--name TEXT]",
      QT_TRANSLATE_NOOP("CliText",
                        "Changes the given settings only, waits for the restart and reads the "
@@ -66,15 +75,18 @@ const CommandHelp kCommands[] = {
     {"reset ADDR",
      QT_TRANSLATE_NOOP("CliText", "Resets the device to its factory settings, then as reboot."),
      "--port /dev/ttyUSB0 reset 1A"},
-    {"flash IMAGE ADDR [ADDR...]",
+    {"flash [--expect-version TEXT] IMAGE ADDR [ADDR...]",
      QT_TRANSLATE_NOOP("CliText",
                        "Updates the firmware of each address in turn through its bootloader (a "
                        "device already in its bootloader is flashed as it is): "
                        "ADDR<TAB>ok<TAB>VERSION or ADDR<TAB>failed<TAB>REASON per address; a "
                        "device back in its bootloader afterwards has failed. The image, a regular "
                        "file of at most 16 MiB, is read whole before anything is sent; a dead "
-                       "port ends the run."),
-     "--port /dev/ttyUSB0 flash reader-2.5.0.bin 01 1A 80"},
+                       "port ends the run. TEXT, 1 to 64 printable characters, is the version the "
+                       "image brings as the device reports it: a device that already runs it is "
+                       "left alone (ADDR<TAB>current<TAB>TEXT, done), one that runs anything else "
+                       "after the update has failed."),
+     "--port /dev/ttyUSB0 flash --expect-version 'APP 2.5.0' reader.bin 01 80"},
     {"led ADDR on|off|toggle",
      QT_TRANSLATE_NOOP("CliText", "Switches the reader's LED (toggle: every 1000 ms)."),
      "--port /dev/ttyUSB0 led 1A toggle"},
@@ -136,8 +148,9 @@ QString helpText(const QCommandLineParser &parser)
         "error; a progress line is shown there while it is a terminal.\n"
         "\nExit status:\n"
         "  0  done\n"
-        "  1  a device did not answer, answered with an error or wrongly, rejected the image\n"
-        "     or stayed in its bootloader, or no device answered the scan\n"
+        "  1  a device did not answer, answered with an error or wrongly, rejected the image,\n"
+        "     stayed in its bootloader or runs another version than --expect-version after\n"
+        "     the update, or no device answered the scan or survey\n"
         "  2  usage error: nothing was sent\n"
         "  3  the port cannot be opened, or failed while in use\n");
     return text;
@@ -276,7 +289,11 @@ bool splitAddress(const QString &command, QStringList *arguments, int extraMin, 
     return value.has_value();
 }
 
-Parse parseScan(const QStringList &arguments, GlobalOptions *globals)
+using RangeCommand = std::function<int(Session &, uint8_t first, uint8_t last, int timeoutMs)>;
+
+// scan and survey: the addresses to probe and how long each may take to answer.
+Parse parseScanRange(const QString &command, const QStringList &arguments, GlobalOptions *globals,
+                     const RangeCommand &run)
 {
     QCommandLineParser parser;
     const QCommandLineOption from(QStringLiteral("from"), QString(), QStringLiteral("HH"),
@@ -286,22 +303,21 @@ Parse parseScan(const QStringList &arguments, GlobalOptions *globals)
     const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"),
                                      QString::number(ExchangeTiming::kScanProbeTimeoutMs));
     QString error;
-    if (!parseCommandArguments(parser, {from, to, timeout}, QStringLiteral("scan"), arguments,
-                               globals, &error))
+    if (!parseCommandArguments(parser, {from, to, timeout}, command, arguments, globals, &error))
         return usage(error);
     if (!parser.positionalArguments().isEmpty())
-        return usage(CliText::tr("scan: no arguments expected"));
+        return usage(command + CliText::tr(": no arguments expected"));
     const std::optional<uint8_t> first = hexArgument(parser.value(from), "--from", &error);
     const std::optional<uint8_t> last = hexArgument(parser.value(to), "--to", &error);
     if (!first || !last)
         return usage(error);
     if (*first > *last)
-        return usage(CliText::tr("scan: --from is above --to"));
+        return usage(command + CliText::tr(": --from is above --to"));
     bool ok = false;
     const int timeoutMs = parser.value(timeout).toInt(&ok);
     if (!ok || timeoutMs < kMinProbeTimeoutMs || timeoutMs > kMaxProbeTimeoutMs)
-        return usage(CliText::tr("scan: --timeout takes 10 to 5000 ms"));
-    return Parse{[=](Session &s) { return scanBus(s, *first, *last, timeoutMs); }, QString()};
+        return usage(command + CliText::tr(": --timeout takes 10 to 5000 ms"));
+    return Parse{[=](Session &s) { return run(s, *first, *last, timeoutMs); }, QString()};
 }
 
 Parse parseSet(const QStringList &arguments, GlobalOptions *globals)
@@ -379,12 +395,32 @@ QString readImage(const QString &path, QByteArray *image)
     return QString();
 }
 
+// As the device reports it and text output shows it, so that both compare with it.
+bool isVersionText(const QString &text)
+{
+    const auto characters = text.toUcs4();
+    return !characters.isEmpty() && characters.size() <= kMaxVersionCharacters &&
+           std::all_of(characters.begin(), characters.end(), [](uint c) {
+               return QChar::isPrint(c) && QChar::category(c) != QChar::Separator_Line &&
+                      QChar::category(c) != QChar::Separator_Paragraph;
+           });
+}
+
 Parse parseFlash(const QStringList &arguments, GlobalOptions *globals)
 {
     QCommandLineParser parser;
+    const QCommandLineOption expect(QStringLiteral("expect-version"), QString(),
+                                    QStringLiteral("TEXT"));
     QString error;
-    if (!parseCommandArguments(parser, {}, QStringLiteral("flash"), arguments, globals, &error))
+    if (!parseCommandArguments(parser, {expect}, QStringLiteral("flash"), arguments, globals,
+                               &error))
         return usage(error);
+    std::optional<QString> expectedVersion;
+    if (parser.isSet(expect)) {
+        expectedVersion = parser.value(expect);
+        if (!isVersionText(*expectedVersion))
+            return usage(CliText::tr("flash: --expect-version takes 1 to 64 printable characters"));
+    }
     QStringList positional = parser.positionalArguments();
     if (positional.size() < 2)
         return usage(CliText::tr("flash: an image and at least one address expected"));
@@ -399,7 +435,8 @@ Parse parseFlash(const QStringList &arguments, GlobalOptions *globals)
             return usage(error);
         addresses << *address;
     }
-    return Parse{[=](Session &s) { return flashImage(s, image, addresses); }, QString()};
+    return Parse{[=](Session &s) { return flashImage(s, image, addresses, expectedVersion); },
+                 QString()};
 }
 
 // Positional arguments of a command without options of its own.
@@ -483,7 +520,9 @@ Parse parseCommand(const QString &command, const QStringList &arguments, GlobalO
     if (command == QLatin1String("ports"))
         return parsePorts(arguments, globals);
     if (command == QLatin1String("scan"))
-        return parseScan(arguments, globals);
+        return parseScanRange(command, arguments, globals, scanBus);
+    if (command == QLatin1String("survey"))
+        return parseScanRange(command, arguments, globals, surveyBus);
     if (command == QLatin1String("info"))
         return parseAddressOnly(command, arguments, globals, showInfo);
     if (command == QLatin1String("set"))

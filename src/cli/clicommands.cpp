@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
+#include <utility>
 
 using namespace ExchangeTiming;
 
@@ -102,6 +104,18 @@ int fail(Session &session, const Failure &failure)
     return failure.portFailed ? ExitPortFailed : ExitDeviceFailed;
 }
 
+// A device's result line with the reason, and the reason on standard error.
+int failedResult(Session &session, const Failure &failure)
+{
+    const QString tag = hexByte(session.client.deviceAddress());
+    session.out.result({{tag, QStringLiteral("failed"), failure.reason}},
+                       {{"address", tag},
+                        {"port", session.portPath},
+                        {"result", "failed"},
+                        {"reason", failure.reason}});
+    return fail(session, failure);
+}
+
 struct DeviceInfo
 {
     QString version;
@@ -131,8 +145,14 @@ Failure readDeviceInfo(DeviceClient &client, DeviceInfo *info)
     return {};
 }
 
+struct InfoResult
+{
+    QVector<QStringList> rows; // name, value
+    QJsonObject object;
+};
+
 // Each settings field whose bytes all came: a short answer shows what it holds, nothing made up.
-void printInfo(CliOutput &out, const DeviceInfo &info)
+InfoResult infoResult(const DeviceInfo &info)
 {
     const QByteArray &answer = info.settingsAnswer;
     const DeviceSettings s = readSettings(reinterpret_cast<const uint8_t *>(answer.constData()),
@@ -162,7 +182,71 @@ void printInfo(CliOutput &out, const DeviceInfo &info)
         rows.append({QStringLiteral("short-name"), shortNameText(s.shortName)});
         object.insert("short_name", shortNameText(s.shortName));
     }
-    out.result(rows, object);
+    return {rows, object};
+}
+
+void printInfo(CliOutput &out, const DeviceInfo &info)
+{
+    const InfoResult result = infoResult(info);
+    out.result(result.rows, result.object);
+}
+
+// Probes first to last with the identification request, as the window's scan, and hands each
+// answer, an error answer too, to `answered` at once. A dead port ends it; the failure of the
+// probe that found it dead is returned.
+Failure probeBus(Session &session, uint8_t first, uint8_t last, int probeTimeoutMs,
+                 const std::function<void(const Step &probe)> &answered)
+{
+    DeviceClient &client = session.client;
+    Failure failure;
+    session.out.startProgress(QStringLiteral("scan"), last - first + 1, CliText::tr("addresses"));
+    for (int address = first; address <= last && client.failure().isEmpty(); ++address) {
+        client.setDeviceAddress(static_cast<uint8_t>(address));
+        const Step probe = ask(client, buildCommand(CmdGetDeviceName),
+                               CliText::tr("the identification request"), probeTimeoutMs);
+        session.out.progress(address - first + 1);
+        if (probe.failure.portFailed)
+            failure = probe.failure;
+        else if (probe.answer.outcome != DeviceAnswer::Outcome::NoAnswer)
+            answered(probe);
+    }
+    session.out.endProgress();
+    return failure;
+}
+
+// A scan that found no device has failed, whatever else happened.
+int scanResult(Session &session, uint8_t first, uint8_t last, int found, int status)
+{
+    if (found == 0) {
+        session.out.error(
+            CliText::tr("no device answered from %1 to %2").arg(hexByte(first), hexByte(last)) +
+            hintText(session.client.mixUpHint()));
+        return ExitDeviceFailed;
+    }
+    session.out.note(CliText::tr("%1 device(s) found").arg(found));
+    return status;
+}
+
+// info's fields of the device that answered the scan, behind its bus address on one line.
+Failure surveyDevice(Session &session)
+{
+    DeviceInfo info;
+    Failure failure = readDeviceInfo(session.client, &info);
+    if (failure.isEmpty())
+        failure.reason = settingsLengthProblem(info.settingsAnswer);
+    if (!failure.isEmpty())
+        return failure;
+    const QString tag = hexByte(session.client.deviceAddress());
+    InfoResult result = infoResult(info);
+    QStringList line{tag};
+    for (const QStringList &row : std::as_const(result.rows))
+        line << row.last();
+    // "address" is where the device answered, as in every other result; its settings say this.
+    result.object.insert("own_address", result.object.value("address"));
+    result.object.insert("address", tag);
+    result.object.insert("port", session.portPath);
+    session.out.result({line}, result.object);
+    return {};
 }
 
 // Reboot, reset and new firmware end alike: the device answers, restarts, tells its version.
@@ -181,12 +265,10 @@ QString chunkName(int index, int count, int offset)
 }
 
 // Asks the application to hand over unless the bootloader already runs (an interrupted update).
-Failure reachBootloader(Session &session)
+Failure reachBootloader(Session &session, Step version)
 {
     DeviceClient &client = session.client;
-    Step version = ask(client, buildCommand(CmdGetVersion), CliText::tr("the version request"),
-                       kConnectTimeoutMs);
-    if (version.ok() && !isBootloaderVersion(answerText(version))) {
+    if (!isBootloaderVersion(answerText(version))) {
         const Step enter = ask(client, buildCommand(CmdEnterBootloader),
                                CliText::tr("the bootloader request"), kEnterBootloaderTimeoutMs);
         if (!enter.ok())
@@ -194,12 +276,12 @@ Failure reachBootloader(Session &session)
         DeviceClient::pause(kBootloaderStartPauseMs);
         version = ask(client, buildCommand(CmdGetVersion),
                       CliText::tr("the bootloader's version request"), kWaitBootloaderTimeoutMs);
-        if (version.ok() && !isBootloaderVersion(answerText(version)))
+        if (!version.ok())
+            return version.failure;
+        if (!isBootloaderVersion(answerText(version)))
             return {CliText::tr("unsupported version from bootloader: ") + answerText(version),
                     false};
     }
-    if (!version.ok())
-        return version.failure;
     session.out.note(hexByte(client.deviceAddress()) + CliText::tr(": bootloader ") +
                      answerText(version));
     return {};
@@ -230,11 +312,28 @@ Failure writeImage(Session &session, const QByteArray &image)
     return failure;
 }
 
-// Why the device did not take the image, or nothing and its new version.
-Failure flashOne(Session &session, const QByteArray &image, QString *newVersion)
+// What a device that did not fail ended with.
+struct Flashed
+{
+    QString result; // "ok", or "current": it ran the expected version, nothing was written
+    QString version;
+};
+
+// Why the device did not take the image, or nothing and how it ended.
+Failure flashOne(Session &session, const QByteArray &image, const std::optional<QString> &expected,
+                 Flashed *flashed)
 {
     DeviceClient &client = session.client;
-    Failure failure = reachBootloader(session);
+    const Step running = ask(client, buildCommand(CmdGetVersion),
+                             CliText::tr("the version request"), kConnectTimeoutMs);
+    if (!running.ok())
+        return running.failure;
+    // A bootloader is always flashed: an update was cut off there.
+    if (expected && answerText(running) == *expected && !isBootloaderVersion(*expected)) {
+        *flashed = {QStringLiteral("current"), *expected};
+        return {};
+    }
+    Failure failure = reachBootloader(session, running);
     if (!failure.isEmpty())
         return failure;
     const Step erase = ask(client, buildCommand(CmdEraseFlash), CliText::tr("the flash erase"),
@@ -258,7 +357,10 @@ Failure flashOne(Session &session, const QByteArray &image, QString *newVersion)
         return {
             CliText::tr("still in the bootloader after the update (%1)").arg(answerText(version)),
             false};
-    *newVersion = answerText(version);
+    if (expected && answerText(version) != *expected)
+        return {CliText::tr("runs %1 after the update, not %2").arg(answerText(version), *expected),
+                false};
+    *flashed = {QStringLiteral("ok"), answerText(version)};
     return {};
 }
 
@@ -274,40 +376,39 @@ int listPorts(CliOutput &out)
 
 int scanBus(Session &session, uint8_t first, uint8_t last, int probeTimeoutMs)
 {
-    DeviceClient &client = session.client;
-    const int count = last - first + 1;
     int found = 0;
-    bool failed = false;
-    QString hint;
-    session.out.startProgress(QStringLiteral("scan"), count, CliText::tr("addresses"));
-    for (int address = first; address <= last; ++address) {
-        client.setDeviceAddress(static_cast<uint8_t>(address));
-        const Step probe = ask(client, buildCommand(CmdGetDeviceName),
-                               CliText::tr("the identification request"), probeTimeoutMs);
-        session.out.progress(address - first + 1);
-        hint = probe.answer.hint;
-        if (probe.ok()) {
+    int status = ExitOk;
+    const Failure portFailure =
+        probeBus(session, first, last, probeTimeoutMs, [&](const Step &probe) {
+            if (!probe.ok()) {
+                status = fail(session, probe.failure);
+                return;
+            }
             ++found;
-            session.out.result(
-                {{hexByte(client.deviceAddress()), answerText(probe)}},
-                {{"address", hexByte(client.deviceAddress())}, {"name", answerText(probe)}});
-        } else if (probe.failure.portFailed) {
-            session.out.endProgress();
-            return fail(session, probe.failure);
-        } else if (probe.answer.outcome == DeviceAnswer::Outcome::ErrorAnswer) {
-            fail(session, probe.failure);
-            failed = true;
-        }
-    }
-    session.out.endProgress();
-    if (found == 0) {
-        session.out.error(
-            CliText::tr("no device answered from %1 to %2").arg(hexByte(first), hexByte(last)) +
-            hintText(hint));
-        return ExitDeviceFailed;
-    }
-    session.out.note(CliText::tr("%1 device(s) found").arg(found));
-    return failed ? ExitDeviceFailed : ExitOk;
+            const QString tag = hexByte(session.client.deviceAddress());
+            session.out.result({{tag, answerText(probe)}},
+                               {{"address", tag}, {"name", answerText(probe)}});
+        });
+    if (portFailure.portFailed)
+        return fail(session, portFailure);
+    return scanResult(session, first, last, found, status);
+}
+
+// A device that answers the scan with an error is there but not read: it is listed as failed.
+int surveyBus(Session &session, uint8_t first, uint8_t last, int probeTimeoutMs)
+{
+    int found = 0;
+    int status = ExitOk;
+    const Failure portFailure =
+        probeBus(session, first, last, probeTimeoutMs, [&](const Step &probe) {
+            ++found;
+            const Failure failure = probe.ok() ? surveyDevice(session) : probe.failure;
+            if (!failure.isEmpty())
+                status = failedResult(session, failure);
+        });
+    if (portFailure.portFailed)
+        return fail(session, portFailure);
+    return scanResult(session, first, last, found, status);
 }
 
 int showInfo(Session &session, uint8_t address)
@@ -385,30 +486,27 @@ int restartDevice(Session &session, uint8_t address, DeviceCommand command)
 }
 
 // The port in each JSON result: the lines of many buses flashed at once can be told apart.
-int flashImage(Session &session, const QByteArray &image, const QVector<uint8_t> &addresses)
+int flashImage(Session &session, const QByteArray &image, const QVector<uint8_t> &addresses,
+               const std::optional<QString> &expectedVersion)
 {
     int status = ExitOk;
     for (uint8_t address : addresses) {
         session.client.setDeviceAddress(address);
-        QString version;
-        const Failure failure = flashOne(session, image, &version);
-        const QString tag = hexByte(address);
-        if (failure.isEmpty()) {
-            session.out.result({{tag, QStringLiteral("ok"), version}}, {{"address", tag},
-                                                                        {"port", session.portPath},
-                                                                        {"result", "ok"},
-                                                                        {"version", version}});
+        Flashed flashed;
+        const Failure failure = flashOne(session, image, expectedVersion, &flashed);
+        if (!failure.isEmpty()) {
+            status = failedResult(session, failure);
+            // The next devices are no better off on a dead port.
+            if (failure.portFailed)
+                break;
             continue;
         }
-        status = fail(session, failure);
-        session.out.result({{tag, QStringLiteral("failed"), failure.reason}},
+        const QString tag = hexByte(address);
+        session.out.result({{tag, flashed.result, flashed.version}},
                            {{"address", tag},
                             {"port", session.portPath},
-                            {"result", "failed"},
-                            {"reason", failure.reason}});
-        // The next devices are no better off on a dead port.
-        if (failure.portFailed)
-            break;
+                            {"result", flashed.result},
+                            {"version", flashed.version}});
     }
     return status;
 }

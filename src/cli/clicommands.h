@@ -37,11 +37,16 @@ struct SettingsChange
 
 int listPorts(CliOutput &out);
 int scanBus(Session &session, uint8_t first, uint8_t last, int probeTimeoutMs);
+// The scan, then info's reads of each device found: one line per device, nothing written.
+int surveyBus(Session &session, uint8_t first, uint8_t last, int probeTimeoutMs);
 int showInfo(Session &session, uint8_t address);
 int changeSettings(Session &session, uint8_t address, const SettingsChange &change);
 // CmdReboot or CmdResetToDefaults.
 int restartDevice(Session &session, uint8_t address, DeviceCommand command);
-int flashImage(Session &session, const QByteArray &image, const QVector<uint8_t> &addresses);
+// expectedVersion: what the image brings, as the device will report it; a device already running
+// it is left alone, one running anything else after the update has failed.
+int flashImage(Session &session, const QByteArray &image, const QVector<uint8_t> &addresses,
+               const std::optional<QString> &expectedVersion);
 int switchLed(Session &session, uint8_t address, const QByteArray &request);
 int accessEeprom(Session &session, uint8_t address, uint8_t eepromAddress,
                  std::optional<uint8_t> value);

@@ -48,6 +48,8 @@ public:
     QString failure() const { return portFailure; }
     // See BusLink::exposureWarning().
     QString exposureWarning() const { return link ? link->exposureWarning() : QString(); }
+    // See BusLink::mixUpHint().
+    QString mixUpHint() const { return link ? link->mixUpHint() : QString(); }
 
     void setDeviceAddress(uint8_t address) { protocol.setDeviceAddress(address); }
     uint8_t deviceAddress() const { return protocol.deviceAddress(); }
