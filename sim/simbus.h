@@ -69,6 +69,7 @@ private:
         QByteArray payload;
         int restartMs = 0;
         double corruptCrcRate = 0.0;
+        bool breakCrc = false; // one of the answers the crcnext fault breaks
         QString note;
         bool unplug = false;
     };
@@ -88,10 +89,14 @@ private:
     void routeFrame(const SimFrame &frame);
     QString offerToDevice(SimDevice &device, const SimFrame &frame);
     SimFaults effectiveFaults(const SimDevice &device) const;
+    bool takeAnswerToBreak(SimDevice &device);
     void scheduleAnswer(const PendingAnswer &answer);
     void sendDueAnswers();
     void sendAnswer(const PendingAnswer &answer);
-    void transmit(const QByteArray &frame);
+    // True when the frame landed on bytes of another answer still on the line.
+    bool putOnLine(const QByteArray &frame);
+    bool linePaced() const;
+    void flushLine();
     void pumpTransmitter();
     void dropUnsentBytes();
     void armAnswerTimer();

@@ -2,6 +2,7 @@
 // silence, the rate a device hears, and clients other than QSerialPort.
 #include "devicecommand.h"
 #include "simbusthread.h"
+#include "simcontrol.h"
 
 #include "datatable.h"
 
@@ -117,6 +118,39 @@ private slots:
         QTRY_VERIFY(sinceAnswer.elapsed() > kRestartMs);
         QVERIFY(exchange(hex("09")) >= 0);
         QCOMPARE(bus->device(deviceId).restartCount, 1);
+    }
+
+    void sharedAddressAnswersCollide_data()
+    {
+        addColumns<bool>({"paced"});
+        addRow("paced", true);
+        addRow("unpaced", false);
+    }
+    void sharedAddressAnswersCollide()
+    {
+        // Two readers at 1A on the line's rate, a third at 1A on another rate.
+        QFETCH(bool, paced);
+        QVERIFY(start(SimDeviceConfig::at(kAddress, "Door"), paced));
+        bus->addDevice(SimDeviceConfig::at(kAddress, "Door reader"));
+        SimDeviceConfig deaf = SimDeviceConfig::at(kAddress, "Gate");
+        deaf.settings.baudIndex = uint8_t(baudIndexOf(9600));
+        bus->addDevice(deaf);
+
+        const QByteArray shorter = wireFrame(kAddress, hex("000A") + "Door");
+        QByteArray line = wireFrame(kAddress, hex("000A") + "Door reader");
+        for (int i = 0; i < shorter.size(); ++i)
+            line[i] = char(line[i] & shorter[i]);
+        QByteArray received;
+        QCOMPARE(::write(fd, wireFrame(kAddress, hex("0A")).constData(), 9), 9);
+        QTRY_VERIFY_WITH_TIMEOUT((received += readWaiting(fd)).size() >= line.size(),
+                                 kAnswerTimeoutMs);
+        QCOMPARE(received.toHex(), line.toHex());
+
+        const QString state =
+            bus->run([](SimBus &target) { return SimControl::execute(target, "state 1A"); });
+        QVERIFY2(state.contains("baud=9600") &&
+                     state.endsWith("1A shared by 2 devices at 115200 baud: their answers collide"),
+                 qPrintable(state));
     }
 
     void plainClientsGetTheirOwnAnswers()
