@@ -212,6 +212,34 @@ private slots:
                "cannot open rfc2217://nothere.invalid:4001: host not found", "");
         addRow("port refused", "", "--port tcp://127.0.0.1:1 info 1A", 3, "",
                "cannot open tcp://127.0.0.1:1: connection refused", "");
+        // rates and collisions
+        // Unpaced, delay=150 stands in for the line time at 4800 baud: longer than a probe's
+        // margin, shorter than the probe there.
+        const QString fourRates =
+            "addr=01,baud=9600,name=Nine;addr=02,baud=57600,name=Fifty;addr=03,name=Fast;"
+            "addr=04,baud=4800,delay=150,name=Slow";
+        addRow("scan --rates all, each device at its own rate", fourRates,
+               "scan --rates all --timeout 10 --from 01 --to 04", 0,
+               "03\tFast\t115200|02\tFifty\t57600|01\tNine\t9600|04\tSlow\t4800",
+               "4 device(s) found; slowest answer after 1",
+               QString("01 0A|02 0A|03 0A|04 0A|").repeated(6).chopped(1));
+        addRow("plain scan, only the port's rate", fourRates,
+               "scan --from 01 --to 04 --timeout " + QString::number(kScanProbeMs), 0, "03\tFast",
+               "", "01 0A|02 0A|03 0A|04 0A");
+        const QString collision =
+            "answers broken 3 of 3 times: two or more devices may share this address";
+        addRow("scan, two devices at one address",
+               "addr=1A,name=Door;addr=1A,name=Door reader;addr=80,name=Hall",
+               "scan --from 1A --to 80 --timeout " + QString::number(kScanProbeMs), 1,
+               "1A\tcollision\t" + collision + "|80\tHall", "1A: " + collision,
+               "1A 0A x3|" + probes.mid(0x1B, 0x80 - 0x1A).join('|'));
+        addRow("scan, one broken answer is noise", "addr=80,name=Hall,crcnext=1",
+               "--json scan --rates 115200 --timeout 10 --from 80 --to 80", 0,
+               R"({"address":"80","baud":115200,"name":"Hall"})", "", "80 0A|80 FF|80 0A");
+        addRow("scan, a rate not in the table", "addr=80", "scan --rates 9600,1234", 2, "",
+               "bad rate '1234' in --rates", "");
+        addRow("info at a shared address", "addr=1A,name=Door;addr=1A,name=Gate", "info 1A", 1, "",
+               "1A: " + collision, "1A 09|1A 0A|1A FF|1A 0A|1A FF|1A 0A|1A FF");
     }
 
     void command()

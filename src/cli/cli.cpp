@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -42,11 +43,18 @@ struct CommandHelp
 const CommandHelp kCommands[] = {
     {"ports", QT_TRANSLATE_NOOP("CliText", "Lists the serial ports: PATH<TAB>DESCRIPTION."),
      "ports"},
-    {"scan [--from HH] [--to HH] [--timeout MS]",
-     QT_TRANSLATE_NOOP("CliText",
-                       "Probes each address (00 to FF unless limited) with the identification "
-                       "request and waits 100 ms, or MS (10 to 5000), for each answer: "
-                       "ADDR<TAB>IDENTIFICATION per device found."),
+    {"scan [--from HH] [--to HH] [--timeout MS] [--rates LIST]",
+     QT_TRANSLATE_NOOP(
+         "CliText",
+         "Probes each address (00 to FF unless limited) with the identification request and "
+         "waits 100 ms, or MS (10 to 5000), for each answer: ADDR<TAB>IDENTIFICATION per device "
+         "found. With --rates (rates separated by commas, or all) the range is probed at each "
+         "rate in turn, fastest first, and each line ends with the rate the device answered at; "
+         "a probe there waits as long as a request and a 64-byte identification take on the "
+         "line, 10 ms for the reader, and MS on top. A broken answer (CRC error, cut short, no "
+         "frame) is asked again, three times in all: broken each time, the address shows as "
+         "ADDR<TAB>collision<TAB>REASON, two or more devices may share it (info says so too). "
+         "The closing note gives the slowest answer, for a tighter --timeout next time."),
      "--port /dev/ttyUSB0 scan --timeout 20"},
     {"info ADDR",
      QT_TRANSLATE_NOOP("CliText",
@@ -123,9 +131,11 @@ QString helpText(const QCommandLineParser &parser)
         "\nExit status:\n"
         "  0  done\n"
         "  1  a device did not answer, answered with an error or wrongly, rejected the image\n"
-        "     or stayed in its bootloader, or no device answered the scan\n"
+        "     or stayed in its bootloader, no device answered the scan, or an address seems\n"
+        "     shared (collision)\n"
         "  2  usage error: nothing was sent\n"
-        "  3  the port cannot be opened, or failed while in use\n");
+        "  3  the port cannot be opened, or failed while in use, or cannot take a rate of\n"
+        "     scan --rates\n");
     return text;
 }
 
@@ -261,6 +271,26 @@ bool splitAddress(const QString &command, QStringList *arguments, int extraMin, 
     return value.has_value();
 }
 
+// "all", or rates of the table separated by commas: fastest first, each once.
+std::optional<QVector<int>> ratesArgument(const QString &text, QString *error)
+{
+    QVector<int> rates;
+    const QStringList given = text == QLatin1String("all") ? baudRatesText().split(QLatin1Char(' '))
+                                                           : text.split(QLatin1Char(','));
+    for (const QString &rate : given) {
+        const int value = rate.trimmed().toInt();
+        if (baudIndexOf(value) < 0) {
+            *error = CliText::tr("scan: bad rate '%1' in --rates: one or more of %2, or all")
+                         .arg(rate, baudRatesText(QStringLiteral(",")));
+            return std::nullopt;
+        }
+        if (!rates.contains(value))
+            rates << value;
+    }
+    std::sort(rates.begin(), rates.end(), std::greater<int>());
+    return rates;
+}
+
 Parse parseScan(const QStringList &arguments, GlobalOptions *globals)
 {
     QCommandLineParser parser;
@@ -270,23 +300,40 @@ Parse parseScan(const QStringList &arguments, GlobalOptions *globals)
                                 hexByte(kLastBusAddress));
     const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"),
                                      QString::number(ExchangeTiming::kScanProbeTimeoutMs));
+    const QCommandLineOption rates(QStringLiteral("rates"), QString(), QStringLiteral("LIST"));
     QString error;
-    if (!parseCommandArguments(parser, {from, to, timeout}, QStringLiteral("scan"), arguments,
-                               globals, &error))
+    if (!parseCommandArguments(parser, {from, to, timeout, rates}, QStringLiteral("scan"),
+                               arguments, globals, &error))
         return usage(error);
     if (!parser.positionalArguments().isEmpty())
         return usage(CliText::tr("scan: no arguments expected"));
+    ScanOptions options;
     const std::optional<uint8_t> first = hexArgument(parser.value(from), "--from", &error);
     const std::optional<uint8_t> last = hexArgument(parser.value(to), "--to", &error);
     if (!first || !last)
         return usage(error);
     if (*first > *last)
         return usage(CliText::tr("scan: --from is above --to"));
+    options.first = *first;
+    options.last = *last;
     bool ok = false;
-    const int timeoutMs = parser.value(timeout).toInt(&ok);
-    if (!ok || timeoutMs < kMinProbeTimeoutMs || timeoutMs > kMaxProbeTimeoutMs)
+    options.timeoutMs = parser.value(timeout).toInt(&ok);
+    if (!ok || options.timeoutMs < kMinProbeTimeoutMs || options.timeoutMs > kMaxProbeTimeoutMs)
         return usage(CliText::tr("scan: --timeout takes 10 to 5000 ms"));
-    return Parse{[=](Session &s) { return scanBus(s, *first, *last, timeoutMs); }, QString()};
+    if (parser.isSet(rates)) {
+        const std::optional<QVector<int>> list = ratesArgument(parser.value(rates), &error);
+        if (!list)
+            return usage(error);
+        if (globals->baudGiven)
+            return usage(CliText::tr("scan: --rates sets the line's rates itself; leave out "
+                                     "--baud"));
+        if (BusAddress::parse(globals->port).kind == BusAddress::Kind::RawTcp)
+            return usage(CliText::tr("scan: --rates over a tcp:// port cannot change the "
+                                     "server's own rate; use rfc2217://, whose rate the tool "
+                                     "sets"));
+        options.rates = *list;
+    }
+    return Parse{[=](Session &s) { return scanBus(s, options); }, QString()};
 }
 
 Parse parseSet(const QStringList &arguments, GlobalOptions *globals)
