@@ -413,7 +413,7 @@ void SimBus::sendAnswer(const PendingAnswer &answer)
         notes << answer.note;
     if (!clientListens())
         notes << QStringLiteral("lost: no port open on the line");
-    else if (putOnLine(frame))
+    else if (putOnLine(frame, answer.deviceId))
         notes << QStringLiteral("collides with an answer on the line");
     entry.note = notes.join(QStringLiteral("; "));
     frameTrace.append(entry);
@@ -427,18 +427,21 @@ void SimBus::sendAnswer(const PendingAnswer &answer)
     }
 }
 
-// Answers on the line at once collide as on RS485: in a character time driven by two or more
-// devices a 0 bit wins, so the line carries the bitwise AND of their bytes; past the shorter
-// answer the longer one goes on alone. The queue of bytes not yet sent is the line: a new
-// answer lies over it from the next character to go out, so answers due together start
-// together and one due later meets the others where they then are. Unpaced, bytes take no
-// time: only answers due in one pass of the timer overlap, from their first byte.
-bool SimBus::putOnLine(const QByteArray &frame)
+// Answers of several devices on the line at once collide as on RS485: in a character time
+// driven by two or more devices a 0 bit wins, so the line carries the bitwise AND of their
+// bytes; past the shorter answer the longer one goes on alone. The queue of bytes not yet sent
+// is the line: a new answer lies over it from the next character to go out, so answers due
+// together start together and one due later meets the others where they then are. A device
+// sends its own answers one after another. Unpaced, bytes take no time: only answers due in
+// one pass of the timer overlap, from their first byte.
+bool SimBus::putOnLine(const QByteArray &frame, int deviceId)
 {
-    const int overlap = std::min(txQueue.size() - txQueueHead, frame.size());
+    const int start = std::max(txQueueHead, txQueueEndOf.value(deviceId));
+    const int overlap = std::min(txQueue.size() - start, frame.size());
     for (int i = 0; i < overlap; ++i)
-        txQueue[txQueueHead + i] = static_cast<char>(txQueue.at(txQueueHead + i) & frame.at(i));
+        txQueue[start + i] = static_cast<char>(txQueue.at(start + i) & frame.at(i));
     txQueue.append(frame.mid(overlap));
+    txQueueEndOf.insert(deviceId, start + frame.size());
     if (linePaced() && !txTimer->isActive()) {
         txLastTickUs = nowUs();
         txCredit = 0.0;
@@ -483,6 +486,7 @@ void SimBus::dropUnsentBytes()
     txTimer->stop();
     txQueue.clear();
     txQueueHead = 0;
+    txQueueEndOf.clear();
     txCredit = 0.0;
 }
 

@@ -7,6 +7,7 @@
 #include "simtrace.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QVector>
 
@@ -93,8 +94,8 @@ private:
     void scheduleAnswer(const PendingAnswer &answer);
     void sendDueAnswers();
     void sendAnswer(const PendingAnswer &answer);
-    // True when the frame landed on bytes of another answer still on the line.
-    bool putOnLine(const QByteArray &frame);
+    // True when the frame landed on bytes of another device's answer still on the line.
+    bool putOnLine(const QByteArray &frame, int deviceId);
     bool linePaced() const;
     void flushLine();
     void pumpTransmitter();
@@ -127,6 +128,7 @@ private:
     qint64 rxLineFreeUs = 0;
     QByteArray txQueue;
     int txQueueHead = 0;
+    QHash<int, int> txQueueEndOf; // device id -> end of its last answer in txQueue
     qint64 txLastTickUs = 0;
     double txCredit = 0.0;
 };
