@@ -1,7 +1,9 @@
 // talvik-ota-cli as scripts run it, against the simulator: firmware transfer against the line's
-// stop-and-wait bound, scan times, and the time from process start to the first request.
+// stop-and-wait bound, scan times (also over every rate), and the time from process start to the
+// first request.
 
 #include "devicecommand.h"
+#include "exchangetiming.h"
 #include "simbusthread.h"
 #include "simscenario.h"
 
@@ -31,8 +33,13 @@ constexpr int kAddressCount = 256;
 constexpr int kScanProbeMs = 100;
 constexpr int kShortProbeMs = 20;
 constexpr int kDemoDeviceCount = 3;
-// 1024 paced chunks at about 24 ms each, the bootloader start and the restart.
-constexpr int kRunTimeoutMs = 120000;
+// Readers at three of the six rates for the scan over every rate.
+const char *const kReadersAtRates[] = {"addr=01,baud=9600,name=Nine",
+                                       "addr=80,baud=57600,name=Fifty", "addr=FE,name=Fast"};
+constexpr int kRateMarginMs = 20;
+// 1024 paced chunks at about 24 ms each, the bootloader start and the restart; a scan over every
+// rate takes a little over two minutes.
+constexpr int kRunTimeoutMs = 300000;
 
 struct CliRun
 {
@@ -164,6 +171,39 @@ void BM_ScanDemoBusShortTimeout(benchmark::State &state)
     }
 }
 
+// The sum of the six rates' probe times, as the command line sets them, for every address.
+double allRatesProbeMs()
+{
+    double sum = 0.0;
+    for (int rate : kBaudRates)
+        sum += identificationWireTimeMs(rate) + ExchangeTiming::kIdentificationAnswerTimeMs +
+               kRateMarginMs;
+    return sum * kAddressCount;
+}
+
+void BM_ScanAllRatesPaced(benchmark::State &state)
+{
+    for (auto _ : state) {
+        SimBusThread bus;
+        if (!startBus(bus, state))
+            return;
+        for (const char *keys : kReadersAtRates) {
+            SimDeviceConfig config;
+            SimSetup::parseDevice(QLatin1String(keys), &config, nullptr);
+            bus.addDevice(config);
+        }
+        const CliRun run = runCli({"--quiet", "--port", bus.portPath(), "scan", "--rates", "all",
+                                   "--timeout", QString::number(kRateMarginMs)});
+        if (run.exitCode != 0 || run.lines.size() != int(std::size(kReadersAtRates))) {
+            state.SkipWithError("not every reader was found at its rate");
+            return;
+        }
+        state.SetIterationTime(run.wallMs / kMsPerSecond);
+        state.counters["probe_sum_ms"] = allRatesProbeMs();
+        state.counters["times_probe_sum"] = run.wallMs / allRatesProbeMs();
+    }
+}
+
 // Process start to the first request on the line, both on the simulator's millisecond clock.
 void BM_StartupToFirstRequest(benchmark::State &state)
 {
@@ -199,6 +239,7 @@ BENCHMARK(BM_ScanDemoBusShortTimeout)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScanAllRatesPaced)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StartupToFirstRequest)
     ->Iterations(20)
     ->Repetitions(3)

@@ -120,7 +120,13 @@ QString description()
                "Firmware images: the bootloader accepts an image whose last 4 bytes are the "
                "little-endian CRC-32\n(zlib) of the rest, or any image with acceptany=1 / "
                "--accept-any-image. The new version is the\nprintable text after \"VER:\" in "
-               "the image, else \"image-\" and that CRC-32 in hex.\n\n") +
+               "the image, else \"image-\" and that CRC-32 in hex.\n\n"
+               "A device hears only frames sent at its own rate (baud=RATE) and says nothing to "
+               "the rest.\nDevices at one address and rate answer together, as on RS485: where "
+               "their answers overlap\nthe line carries the bitwise AND of their bytes, then "
+               "the longer answer's tail as it is.\nAnswers due together start together; one "
+               "due later meets the others where they then are\n(unpaced, only answers due at "
+               "the same moment overlap). Answers exactly alike look like one.\n\n") +
            SimSetup::keysHelp() +
            QStringLiteral("\nScenario file: lines \"device KEYS\" and "
                           "\"bus FAULTS[,seed=N]\"; '#' starts a "

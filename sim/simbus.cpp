@@ -298,6 +298,18 @@ SimFaults SimBus::effectiveFaults(const SimDevice &device) const
     return faults;
 }
 
+// The device's own count first, then the bus's.
+bool SimBus::takeAnswerToBreak(SimDevice &device)
+{
+    for (SimFaults *faults : {&device.state().config.faults, &faultsForAll}) {
+        if (faults->corruptNextAnswers > 0) {
+            --faults->corruptNextAnswers;
+            return true;
+        }
+    }
+    return false;
+}
+
 QString SimBus::offerToDevice(SimDevice &device, const SimFrame &frame)
 {
     const SimFaults faults = effectiveFaults(device);
@@ -341,6 +353,7 @@ QString SimBus::offerToDevice(SimDevice &device, const SimFrame &frame)
     pending.payload = reply.payload;
     pending.restartMs = reply.restartMs;
     pending.corruptCrcRate = faults.corruptCrcRate;
+    pending.breakCrc = takeAnswerToBreak(device);
     pending.note = reply.note;
     pending.unplug = reply.unplug;
     scheduleAnswer(pending);
@@ -371,6 +384,9 @@ void SimBus::sendDueAnswers()
 {
     while (!answers.isEmpty() && answers.first().dueMs <= nowMs())
         sendAnswer(answers.takeFirst());
+    // Unpaced, the answers of one pass were laid over each other; now they leave as one.
+    if (!linePaced())
+        flushLine();
     armAnswerTimer();
 }
 
@@ -381,7 +397,8 @@ void SimBus::sendAnswer(const PendingAnswer &answer)
         return;
     QByteArray frame = SimWire::encodeFrame(answer.address, answer.payload);
     std::uniform_real_distribution<double> chance(0.0, 1.0);
-    const bool corrupt = answer.corruptCrcRate > 0.0 && chance(rng) < answer.corruptCrcRate;
+    const bool corrupt =
+        answer.breakCrc || (answer.corruptCrcRate > 0.0 && chance(rng) < answer.corruptCrcRate);
     if (corrupt)
         frame[frame.size() - 1] = static_cast<char>(frame.at(frame.size() - 1) ^ 0xFF);
 
@@ -394,10 +411,10 @@ void SimBus::sendAnswer(const PendingAnswer &answer)
     QStringList notes;
     if (!answer.note.isEmpty())
         notes << answer.note;
-    if (clientListens())
-        transmit(frame);
-    else
+    if (!clientListens())
         notes << QStringLiteral("lost: no port open on the line");
+    else if (putOnLine(frame, answer.deviceId))
+        notes << QStringLiteral("collides with an answer on the line");
     entry.note = notes.join(QStringLiteral("; "));
     frameTrace.append(entry);
 
@@ -410,18 +427,39 @@ void SimBus::sendAnswer(const PendingAnswer &answer)
     }
 }
 
-void SimBus::transmit(const QByteArray &frame)
+// Answers of several devices on the line at once collide as on RS485: in a character time
+// driven by two or more devices a 0 bit wins, so the line carries the bitwise AND of their
+// bytes; past the shorter answer the longer one goes on alone. The queue of bytes not yet sent
+// is the line: a new answer lies over it from the next character to go out, so answers due
+// together start together and one due later meets the others where they then are. A device
+// sends its own answers one after another. Unpaced, bytes take no time: only answers due in
+// one pass of the timer overlap, from their first byte.
+bool SimBus::putOnLine(const QByteArray &frame, int deviceId)
 {
-    if (!opts.paced || lineBaudRate() <= 0) {
-        writeToLine(frame.constData(), frame.size());
-        return;
-    }
-    txQueue.append(frame);
-    if (!txTimer->isActive()) {
+    const int start = std::max(txQueueHead, txQueueEndOf.value(deviceId));
+    const int overlap = std::min(txQueue.size() - start, frame.size());
+    for (int i = 0; i < overlap; ++i)
+        txQueue[start + i] = static_cast<char>(txQueue.at(start + i) & frame.at(i));
+    txQueue.append(frame.mid(overlap));
+    txQueueEndOf.insert(deviceId, start + frame.size());
+    if (linePaced() && !txTimer->isActive()) {
         txLastTickUs = nowUs();
         txCredit = 0.0;
         txTimer->start();
     }
+    return overlap > 0;
+}
+
+bool SimBus::linePaced() const
+{
+    return opts.paced && lineBaudRate() > 0;
+}
+
+void SimBus::flushLine()
+{
+    if (txQueueHead < txQueue.size())
+        writeToLine(txQueue.constData() + txQueueHead, txQueue.size() - txQueueHead);
+    dropUnsentBytes();
 }
 
 void SimBus::pumpTransmitter()
@@ -448,6 +486,7 @@ void SimBus::dropUnsentBytes()
     txTimer->stop();
     txQueue.clear();
     txQueueHead = 0;
+    txQueueEndOf.clear();
     txCredit = 0.0;
 }
 

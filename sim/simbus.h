@@ -7,6 +7,7 @@
 #include "simtrace.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QVector>
 
@@ -69,6 +70,7 @@ private:
         QByteArray payload;
         int restartMs = 0;
         double corruptCrcRate = 0.0;
+        bool breakCrc = false; // one of the answers the crcnext fault breaks
         QString note;
         bool unplug = false;
     };
@@ -88,10 +90,14 @@ private:
     void routeFrame(const SimFrame &frame);
     QString offerToDevice(SimDevice &device, const SimFrame &frame);
     SimFaults effectiveFaults(const SimDevice &device) const;
+    bool takeAnswerToBreak(SimDevice &device);
     void scheduleAnswer(const PendingAnswer &answer);
     void sendDueAnswers();
     void sendAnswer(const PendingAnswer &answer);
-    void transmit(const QByteArray &frame);
+    // True when the frame landed on bytes of another device's answer still on the line.
+    bool putOnLine(const QByteArray &frame, int deviceId);
+    bool linePaced() const;
+    void flushLine();
     void pumpTransmitter();
     void dropUnsentBytes();
     void armAnswerTimer();
@@ -122,6 +128,7 @@ private:
     qint64 rxLineFreeUs = 0;
     QByteArray txQueue;
     int txQueueHead = 0;
+    QHash<int, int> txQueueEndOf; // device id -> end of its last answer in txQueue
     qint64 txLastTickUs = 0;
     double txCredit = 0.0;
 };

@@ -3,6 +3,7 @@
 #include "simbus.h"
 #include "simscenario.h"
 
+#include <QMap>
 #include <QStringList>
 
 #include <functional>
@@ -49,14 +50,34 @@ QString forEachDevice(SimBus &bus, const QString &which,
     return lines.join(QLatin1Char('\n'));
 }
 
+// Devices at one address and rate answer together: a line for each such address.
+QStringList sharedAddresses(SimBus &bus)
+{
+    QMap<QPair<int, int>, int> holders; // (address, rate) -> devices
+    for (int id : bus.deviceIds())
+        ++holders[qMakePair(int(bus.device(id)->address()), bus.device(id)->baudRate())];
+    QStringList lines;
+    for (auto it = holders.cbegin(); it != holders.cend(); ++it) {
+        if (it.value() > 1)
+            lines << QStringLiteral("%1 shared by %2 devices at %3 baud: their answers collide")
+                         .arg(hexByte(uint8_t(it.key().first)))
+                         .arg(it.value())
+                         .arg(it.key().second);
+    }
+    return lines;
+}
+
 QString state(SimBus &bus, const QStringList &words)
 {
     const QString which = words.size() > 1 ? words[1] : QStringLiteral("all");
-    QString text = forEachDevice(bus, which, [](SimDevice &) {});
-    return QStringLiteral("line %1 baud, %2\n%3")
-        .arg(bus.lineBaudRate())
-        .arg(bus.isPaced() ? QStringLiteral("paced") : QStringLiteral("unpaced"))
-        .arg(text);
+    const QString text = forEachDevice(bus, which, [](SimDevice &) {});
+    return (QStringList{
+                QStringLiteral("line %1 baud, %2")
+                    .arg(bus.lineBaudRate())
+                    .arg(bus.isPaced() ? QStringLiteral("paced") : QStringLiteral("unpaced")),
+                text} +
+            sharedAddresses(bus))
+        .join(QLatin1Char('\n'));
 }
 
 // put ADDR UID [ADDRESS:NAME:0|1]
@@ -136,7 +157,7 @@ QString help()
 {
     return QStringLiteral(
         "Commands (ADDR is a device's current bus address in hex, or 'all'):\n"
-        "  state [ADDR]                      show the devices\n"
+        "  state [ADDR]                      show the devices, and the addresses they share\n"
         "  put ADDR UIDHEX [TAGADDR:NAME:T]  put a tag on the antenna (optionally an address tag)\n"
         "  take ADDR [UIDHEX]                take a tag (default: every tag) away\n"
         "  silence ADDR | revive ADDR        stop or resume answering\n"

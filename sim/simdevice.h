@@ -45,6 +45,8 @@ struct SimFaults
     uint16_t errorNumber = 0x00EE;
     // Share of answers, 0.0 to 1.0, sent with a broken CRC.
     double corruptCrcRate = 0.0;
+    // Break the CRC of this many next answers, then answer well again.
+    int corruptNextAnswers = 0;
     // Answer this command (or kAnyCommand) lateAnswerMs later than usual.
     int lateCommand = kNoCommand;
     int lateAnswerMs = 0;

@@ -123,6 +123,8 @@ bool applyFaultKey(const QString &key, const QString &value, SimFaults *faults, 
         faults->corruptCrcRate = rate;
         return true;
     }
+    if (key == QLatin1String("crcnext"))
+        return toMilliseconds(value, &faults->corruptNextAnswers);
     if (key == QLatin1String("late")) {
         // CC:MS
         const QStringList parts = value.split(QLatin1Char(':'));
@@ -370,6 +372,7 @@ const char kKeysHelp[] =
     "  delay=MS            answer this much later\n"
     "  error=CC[:EEEE]     answer command CC (hex or 'any') with error number EEEE\n"
     "  crcrate=R           break the CRC of this share (0..1) of answers\n"
+    "  crcnext=N           break the CRC of the next N answers, then answer well\n"
     "  late=CC:MS          answer command CC (or 'any') MS later, past the tool's timeout\n"
     "  dropafter=N         fall silent after N firmware chunks\n"
     "  unplugafter=N       pull the adapter after N firmware chunks: the line hangs up\n"

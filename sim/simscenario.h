@@ -13,7 +13,8 @@ namespace SimSetup {
 
 // Applies key=value pairs such as "addr=1A,name=Door" on top of *config.
 bool parseDevice(const QString &keys, SimDeviceConfig *config, QString *error);
-// Fault keys only (silent, delay, error, crcrate, late, dropafter), on top of *faults.
+// Fault keys only (silent, delay, error, crcrate, crcnext, late, dropafter, ...), on top of
+// *faults.
 bool parseFaults(const QString &keys, SimFaults *faults, QString *error);
 
 struct Scenario

@@ -212,7 +212,8 @@ private slots:
             "set 1A --name X", 1, {}, {"1A: the settings answer holds 3 bytes, not 7"}, {"1A 0C"});
         add("reboot", "addr=80", "reboot 80", 0, {"version\tAPP 1.0.0"}, {}, {"80 08", "80 09"});
         add("scan probes every address once", threeDevices, "scan" + scanFast, 0,
-            {"01\tEntrance", "1A\tDoor", "80\tHall"}, {"3 device(s) found"}, probes);
+            {"01\tEntrance", "1A\tDoor", "80\tHall"}, {"3 device(s) found; slowest answer after *"},
+            probes);
         add("scan of an empty bus", "", "--json scan --from 10 --to 12", 1, {},
             {"no device answered from 10 to 12"}, {"10 0A", "11 0A", "12 0A"});
         add("silent device", "", "info 80", 1, {},
@@ -270,7 +271,8 @@ private slots:
 
         // Through Debian's ser2net, as a bus in a cabinet is reached.
         add("scan through rfc2217", threeDevices, "--port $RFC scan --to 80" + scanFast, 0,
-            {"01\tEntrance", "1A\tDoor", "80\tHall"}, {"3 device(s) found"}, probes.mid(0, 0x81));
+            {"01\tEntrance", "1A\tDoor", "80\tHall"}, {"3 device(s) found; slowest answer after *"},
+            probes.mid(0, 0x81));
         const QStringList emptyName =
             reader + QStringList{"baud\t115200", "address\t1A", "terminated\toff", "short-name\t"};
         add("info through rfc2217", "addr=1A", "--port $RFC info 1A", 0, emptyName, {}, info);
@@ -287,7 +289,8 @@ private slots:
             {"1A 09", "1A F0", "1A 09", "1A F1", "1A F2 x4", "1A F3", "1A 09"});
         // Through TLS with the technician's certificate: every exchange as without it.
         add("scan through rfc2217+tls", threeDevices, "--port $TLSRFC scan --to 80" + scanFast, 0,
-            {"01\tEntrance", "1A\tDoor", "80\tHall"}, {"3 device(s) found"}, probes.mid(0, 0x81));
+            {"01\tEntrance", "1A\tDoor", "80\tHall"}, {"3 device(s) found; slowest answer after *"},
+            probes.mid(0, 0x81));
         add("info through tcp+tls", "addr=1A", "--port $TLSTCP info 1A", 0, emptyName, {}, info);
         add("set a new rate through rfc2217+tls", "addr=1A,short=DOOR",
             "--port $TLSRFC set 1A --baud 9600", 0,
@@ -313,6 +316,43 @@ private slots:
             {"cannot open rfc2217://nothere.invalid:4001: host not found"}, {});
         add("port refused", "", "--port tcp://127.0.0.1:1 info 1A", 3, {},
             {"cannot open tcp://127.0.0.1:1: connection refused"}, {});
+
+        // Commissioning: readers at any rate, and two readers that share an address. Unpaced,
+        // delay=150 stands in for the line time at 4800 baud: longer than a probe's margin,
+        // shorter than the probe there.
+        const QString fourRates = "addr=01,baud=9600,name=Nine;addr=02,baud=57600,name=Fifty;"
+                                  "addr=03,name=Fast;addr=04,baud=4800,delay=150,name=Slow";
+        add("scan --rates all, each device at its own rate", fourRates,
+            "scan --rates all --timeout 10 --from 01 --to 04", 0,
+            {"03\tFast\t115200", "02\tFifty\t57600", "01\tNine\t9600", "04\tSlow\t4800"},
+            {"4 device(s) found; slowest answer after 1*"},
+            E2e::lines(QString("01 0A|02 0A|03 0A|04 0A|").repeated(6).chopped(1)));
+        add("plain scan, only the port's rate", fourRates, "scan --from 01 --to 04" + scanFast, 0,
+            {"03\tFast"}, {"1 device(s) found; slowest answer after *"},
+            {"01 0A", "02 0A", "03 0A", "04 0A"});
+        const QString collision =
+            "answers broken 3 of 3 times: two or more devices may share this address";
+        add("scan, two devices at one address",
+            "addr=1A,name=Door;addr=1A,name=Door reader;addr=80,name=Hall",
+            "scan --from 1A --to 80" + scanFast, 1, {"1A\tcollision\t" + collision, "80\tHall"},
+            {"1A: " + collision, "1 device(s) found; slowest answer after *"},
+            QStringList{"1A 0A x3"} + probes.mid(0x1B, 0x80 - 0x1A));
+        add("scan, one broken answer is noise", "addr=80,name=Hall,crcnext=1",
+            "--json scan --rates 115200 --timeout 10 --from 80 --to 80", 0,
+            {R"({"address":"80","baud":115200,"name":"Hall"})"},
+            {"1 device(s) found; slowest answer after *"}, {"80 0A", "80 FF", "80 0A"});
+        add("scan, a rate not in the table", "addr=80", "scan --rates 9600,1234", 2, {},
+            usage("scan: bad rate '1234' in --rates: one or more of "
+                  "4800,9600,19200,38400,57600,115200, or all"),
+            {});
+        add("survey at a shared address", "addr=1A,name=Door;addr=1A,name=Door reader;addr=80",
+            "survey --from 1A --to 80" + scanFast, 1,
+            {"1A\tfailed\t" + collision, "80\tAPP 1.0.0\tTalvik RFID reader\t115200\t80\toff\t"},
+            {"1A: " + collision, "1 device(s) found; slowest answer after *"},
+            QStringList{"1A 0A x3"} + probes.mid(0x1B, 0x80 - 0x1B) +
+                QStringList{"80 0A", "80 09", "80 0A", "80 0C"});
+        add("info at a shared address", "addr=1A,name=Door;addr=1A,name=Gate", "info 1A", 1, {},
+            {"1A: " + collision}, {"1A 09", "1A 0A", "1A FF", "1A 0A", "1A FF", "1A 0A", "1A FF"});
 
         // A rollout's two tools: flash only where the version differs, and what runs where.
         const QString v64(64, 'V');
@@ -348,7 +388,7 @@ private slots:
             "survey --from 01 --to 80" + scanFast, 0,
             {"01\tAPP 2.4.1\tEntrance\t115200\t01\toff\tENTR",
              "1A\tAPP 2.4.1\tDoor\t115200\t1A\ton\tDOOR", "80\tAPP 2.3.0\tHall\t115200\t80\toff\t"},
-            {"3 device(s) found"}, surveyed);
+            {"3 device(s) found; slowest answer after *"}, surveyed);
         add("survey of an empty bus", "", "survey --from 10 --to 12", 1, {},
             {"no device answered from 10 to 12"}, {"10 0A", "11 0A", "12 0A"});
         add("survey, a settings request answered with an error", "addr=01;addr=02,error=0C",
@@ -359,7 +399,7 @@ private slots:
              R"(Error received to command 0x0C - err no :0x00EE","result":"failed"})"},
             {"02: error answer to the settings request: Error received to command 0x0C - err no "
              ":0x00EE",
-             "2 device(s) found"},
+             "2 device(s) found; slowest answer after *"},
             {"01 0A", "01 09", "01 0A", "01 0C", "02 0A", "02 09", "02 0A", "02 0C"});
     }
 

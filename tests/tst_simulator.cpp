@@ -1,7 +1,17 @@
-// The simulator program as its users start it: a safe --link, and power cuts.
-#include <QtTest>
+// The simulator as its users meet it: devices sharing an address collide on the line, a device
+// at another rate hears nothing; a safe --link, and power cuts.
+#include "devicecommand.h"
+#include "simbusthread.h"
+#include "simcontrol.h"
+
+#include "datatable.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
+constexpr uint8_t kAddress = 0x1A;
 constexpr int kAnswerTimeoutMs = 2000;
 } // namespace
 
@@ -10,6 +20,53 @@ class TestSimulator : public QObject
     Q_OBJECT
 
 private slots:
+    void sharedAddressAnswersCollide_data()
+    {
+        addColumns<bool>({"paced"});
+        addRow("paced", true);
+        addRow("unpaced", false);
+    }
+
+    void sharedAddressAnswersCollide()
+    {
+        // Two readers at 1A on the line's rate, a third at 1A on another rate.
+        QFETCH(bool, paced);
+        SimBusOptions options;
+        options.paced = paced;
+        SimBusThread bus(options);
+        QVERIFY(bus.start());
+        bus.addDevice(SimDeviceConfig::at(kAddress, "Door"));
+        bus.addDevice(SimDeviceConfig::at(kAddress, "Door reader"));
+        SimDeviceConfig deaf = SimDeviceConfig::at(kAddress, "Gate");
+        deaf.settings.baudIndex = uint8_t(baudIndexOf(9600));
+        bus.addDevice(deaf);
+
+        // Opened as a plain termios program opens it: no lock, 115200 baud.
+        const int fd = ::open(QFile::encodeName(bus.portPath()), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios line{};
+        QVERIFY(fd >= 0 && tcgetattr(fd, &line) == 0 && cfsetspeed(&line, B115200) == 0 &&
+                tcsetattr(fd, TCSANOW, &line) == 0);
+        const QByteArray shorter = wireFrame(kAddress, hex("000A") + "Door");
+        QByteArray collided = wireFrame(kAddress, hex("000A") + "Door reader");
+        for (int i = 0; i < shorter.size(); ++i)
+            collided[i] = char(collided[i] & shorter[i]);
+        QCOMPARE(::write(fd, wireFrame(kAddress, hex("0A")).constData(), 9), 9);
+        QByteArray received;
+        char buffer[256];
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (received += QByteArray(buffer, int(qMax(ssize_t(0), ::read(fd, buffer, 256)))))
+                    .size() >= collided.size(),
+            kAnswerTimeoutMs);
+        ::close(fd);
+        QCOMPARE(received.toHex(), collided.toHex());
+
+        const QString state =
+            bus.run([](SimBus &target) { return SimControl::execute(target, "state 1A"); });
+        QVERIFY2(state.contains("baud=9600") &&
+                     state.endsWith("1A shared by 2 devices at 115200 baud: their answers collide"),
+                 qPrintable(state));
+    }
+
     void linkAndPowerCut()
     {
         // --link takes the place of a symbolic link, never of anything else.

@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -43,11 +44,18 @@ struct CommandHelp
 const CommandHelp kCommands[] = {
     {"ports", QT_TRANSLATE_NOOP("CliText", "Lists the serial ports: PATH<TAB>DESCRIPTION."),
      "ports"},
-    {"scan [--from HH] [--to HH] [--timeout MS]",
-     QT_TRANSLATE_NOOP("CliText",
-                       "Probes each address (00 to FF unless limited) with the identification "
-                       "request and waits 100 ms, or MS (10 to 5000), for each answer: "
-                       "ADDR<TAB>IDENTIFICATION per device found."),
+    {"scan [--from HH] [--to HH] [--timeout MS] [--rates LIST]",
+     QT_TRANSLATE_NOOP(
+         "CliText",
+         "Probes each address (00 to FF unless limited) with the identification request and "
+         "waits 100 ms, or MS (10 to 5000), for each answer: ADDR<TAB>IDENTIFICATION per device "
+         "found. With --rates (rates separated by commas, or all) the range is probed at each "
+         "rate in turn, fastest first, and each line ends with the rate the device answered at; "
+         "a probe there waits as long as a request and a 64-byte identification take on the "
+         "line, 10 ms for the reader, and MS on top. A broken answer (CRC error, cut short, no "
+         "frame) is asked again, three times in all: broken each time, the address shows as "
+         "ADDR<TAB>collision<TAB>REASON, two or more devices may share it (info says so too). "
+         "The closing note gives the slowest answer, for a tighter --timeout next time."),
      "--port /dev/ttyUSB0 scan --timeout 20"},
     {"info ADDR",
      QT_TRANSLATE_NOOP("CliText",
@@ -150,9 +158,11 @@ QString helpText(const QCommandLineParser &parser)
         "  0  done\n"
         "  1  a device did not answer, answered with an error or wrongly, rejected the image,\n"
         "     stayed in its bootloader or runs another version than --expect-version after\n"
-        "     the update, or no device answered the scan or survey\n"
+        "     the update, no device answered the scan or survey, or an address seems shared\n"
+        "     (collision)\n"
         "  2  usage error: nothing was sent\n"
-        "  3  the port cannot be opened, or failed while in use\n");
+        "  3  the port cannot be opened, or failed while in use, or cannot take a rate of\n"
+        "     scan --rates\n");
     return text;
 }
 
@@ -289,9 +299,30 @@ bool splitAddress(const QString &command, QStringList *arguments, int extraMin, 
     return value.has_value();
 }
 
-using RangeCommand = std::function<int(Session &, uint8_t first, uint8_t last, int timeoutMs)>;
+// "all", or rates of the table separated by commas: fastest first, each once.
+std::optional<QVector<int>> ratesArgument(const QString &text, QString *error)
+{
+    QVector<int> rates;
+    const QStringList given = text == QLatin1String("all") ? baudRatesText().split(QLatin1Char(' '))
+                                                           : text.split(QLatin1Char(','));
+    for (const QString &rate : given) {
+        const int value = rate.trimmed().toInt();
+        if (baudIndexOf(value) < 0) {
+            *error = CliText::tr("scan: bad rate '%1' in --rates: one or more of %2, or all")
+                         .arg(rate, baudRatesText(QStringLiteral(",")));
+            return std::nullopt;
+        }
+        if (!rates.contains(value))
+            rates << value;
+    }
+    std::sort(rates.begin(), rates.end(), std::greater<int>());
+    return rates;
+}
 
-// scan and survey: the addresses to probe and how long each may take to answer.
+using RangeCommand = std::function<int(Session &, const ScanOptions &)>;
+
+// scan and survey: the addresses to probe and how long each may take to answer; scan also at
+// several rates.
 Parse parseScanRange(const QString &command, const QStringList &arguments, GlobalOptions *globals,
                      const RangeCommand &run)
 {
@@ -302,22 +333,43 @@ Parse parseScanRange(const QString &command, const QStringList &arguments, Globa
                                 hexByte(kLastBusAddress));
     const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"),
                                      QString::number(ExchangeTiming::kScanProbeTimeoutMs));
+    const QCommandLineOption rates(QStringLiteral("rates"), QString(), QStringLiteral("LIST"));
+    const bool sweeps = command == QLatin1String("scan");
+    QList<QCommandLineOption> own{from, to, timeout};
+    if (sweeps)
+        own << rates;
     QString error;
-    if (!parseCommandArguments(parser, {from, to, timeout}, command, arguments, globals, &error))
+    if (!parseCommandArguments(parser, own, command, arguments, globals, &error))
         return usage(error);
     if (!parser.positionalArguments().isEmpty())
         return usage(command + CliText::tr(": no arguments expected"));
+    ScanOptions options;
     const std::optional<uint8_t> first = hexArgument(parser.value(from), "--from", &error);
     const std::optional<uint8_t> last = hexArgument(parser.value(to), "--to", &error);
     if (!first || !last)
         return usage(error);
     if (*first > *last)
         return usage(command + CliText::tr(": --from is above --to"));
+    options.first = *first;
+    options.last = *last;
     bool ok = false;
-    const int timeoutMs = parser.value(timeout).toInt(&ok);
-    if (!ok || timeoutMs < kMinProbeTimeoutMs || timeoutMs > kMaxProbeTimeoutMs)
+    options.timeoutMs = parser.value(timeout).toInt(&ok);
+    if (!ok || options.timeoutMs < kMinProbeTimeoutMs || options.timeoutMs > kMaxProbeTimeoutMs)
         return usage(command + CliText::tr(": --timeout takes 10 to 5000 ms"));
-    return Parse{[=](Session &s) { return run(s, *first, *last, timeoutMs); }, QString()};
+    if (sweeps && parser.isSet(rates)) {
+        const std::optional<QVector<int>> list = ratesArgument(parser.value(rates), &error);
+        if (!list)
+            return usage(error);
+        if (globals->baudGiven)
+            return usage(CliText::tr("scan: --rates sets the line's rates itself; leave out "
+                                     "--baud"));
+        if (BusAddress::parse(globals->port).kind == BusAddress::Kind::RawTcp)
+            return usage(CliText::tr("scan: --rates over a tcp:// port cannot change the "
+                                     "server's own rate; use rfc2217://, whose rate the tool "
+                                     "sets"));
+        options.rates = *list;
+    }
+    return Parse{[=](Session &s) { return run(s, options); }, QString()};
 }
 
 Parse parseSet(const QStringList &arguments, GlobalOptions *globals)

@@ -1,7 +1,9 @@
 #ifndef CLICOMMANDS_H
 #define CLICOMMANDS_H
 
+#include "deviceclient.h"
 #include "devicecommand.h"
+#include "exchangetiming.h"
 
 #include <QByteArray>
 #include <QString>
@@ -11,7 +13,6 @@
 #include <optional>
 
 class CliOutput;
-class DeviceClient;
 
 // The command line's operations, each a chain of synchronous exchanges with one device.
 namespace CliCommands {
@@ -35,10 +36,39 @@ struct SettingsChange
     std::optional<QString> shortName;
 };
 
+struct ScanOptions
+{
+    uint8_t first = kFirstBusAddress;
+    uint8_t last = kLastBusAddress;
+    int timeoutMs = ExchangeTiming::kScanProbeTimeoutMs;
+    // Fastest first. Empty: the port's rate alone, timeoutMs the whole probe. Given: a probe
+    // at each rate waits for the request and the longest identification on the line, the
+    // reader's answer time, and timeoutMs as a margin.
+    QVector<int> rates;
+};
+
+// The collision rule, for every command that asks an address two devices may share (scan,
+// info, survey): a broken answer (a CRC error, a frame cut short, bytes that make no frame) is
+// let run out and the request asked again, kCollisionProbes times in all; a good answer ends
+// it; silence, and a flood of more bytes than colliding answers could be, are not asked again.
+// Broken every time: two or more devices may share the address. The first request has
+// firstDeadline, each further one limitMs.
+constexpr int kCollisionProbes = 3;
+struct CollisionProbe
+{
+    DeviceAnswer answer; // to the last request
+    bool collision = false;
+};
+CollisionProbe askUnderCollisionRule(DeviceClient &client, const QByteArray &request, int limitMs,
+                                     const QDeadlineTimer &firstDeadline);
+// What a collision is reported as: "answers broken 3 of 3 times: two or more ...".
+QString collisionReason();
+
 int listPorts(CliOutput &out);
-int scanBus(Session &session, uint8_t first, uint8_t last, int probeTimeoutMs);
-// The scan, then info's reads of each device found: one line per device, nothing written.
-int surveyBus(Session &session, uint8_t first, uint8_t last, int probeTimeoutMs);
+int scanBus(Session &session, const ScanOptions &options);
+// The scan at the port's rate, then info's reads of each device found: one line per device,
+// nothing written.
+int surveyBus(Session &session, const ScanOptions &options);
 int showInfo(Session &session, uint8_t address);
 int changeSettings(Session &session, uint8_t address, const SettingsChange &change);
 // CmdReboot or CmdResetToDefaults.

@@ -3,7 +3,18 @@
 #include "devicecommand.h"
 #include "logcategories.h"
 
+#include <QElapsedTimer>
 #include <QThread>
+
+namespace {
+// Status and echoed command code in the smallest frame: fewer stray bytes are no answer.
+constexpr int64_t kShortestAnswerFrameBytes = BinaryProtocol::kFrameOverhead + kResponseDataOffset;
+// Longer than a gap between two bytes of one frame at 4800 baud (2 ms), and than a network
+// serial server's usual hold-ups.
+constexpr int kQuietLineMs = 20;
+// Answers that collide overlap on the line: even two of the longest frames come to less.
+constexpr qint64 kMostCollidedBytes = 2 * qint64(BinaryProtocol::kBufferSize);
+} // namespace
 
 DeviceClient::DeviceClient(QObject *parent) : QObject(parent)
 {
@@ -61,20 +72,31 @@ DeviceAnswer DeviceClient::exchange(const QByteArray &request, const QDeadlineTi
         link->discardInput();
         protocol.discardPartialFrame();
     }
+    protocol.resetReceiveTally();
+    receivedBytes = 0;
+    QElapsedTimer sinceRequest;
+    sinceRequest.start();
     if (portFailure.isEmpty())
         protocol.sendFrame(reinterpret_cast<const uint8_t *>(request.constData()),
                            static_cast<size_t>(request.size()));
     while (portFailure.isEmpty() && !answered && readUntil(deadline)) {
     }
+    const bool flooded = receivedBytes > kMostCollidedBytes;
+    if (!answered && portFailure.isEmpty() && protocol.hasPartialFrame() && !flooded)
+        readLateFrameToItsEnd();
     awaitedCommand = -1;
     if (!answered) {
         answer.hint = link ? link->mixUpHint() : QString();
         if (!portFailure.isEmpty()) {
             answer.outcome = DeviceAnswer::Outcome::PortFailed;
             answer.portError = portFailure;
+        } else if (brokenAnswerCame()) {
+            answer.outcome = DeviceAnswer::Outcome::Broken;
+            answer.flooded = flooded;
         }
         return answer;
     }
+    answer.elapsedMs = static_cast<int>(sinceRequest.elapsed());
     answer.payload = answerPayload;
     answer.outcome = responseStatus(answer.data(), answer.size()) == kStatusError
                          ? DeviceAnswer::Outcome::ErrorAnswer
@@ -94,10 +116,38 @@ bool DeviceClient::readUntil(const QDeadlineTimer &deadline)
             return portFailure.isEmpty() && !deadline.hasExpired();
     }
     const QByteArray chunk = link->readAll();
+    receivedBytes += chunk.size();
     protocol.receiveBytes(reinterpret_cast<const uint8_t *>(chunk.constData()),
                           static_cast<size_t>(chunk.size()));
     // A line that never falls quiet must not hold the request past its limit.
     return !deadline.hasExpired();
+}
+
+// Cut short by the limit, an answer still arriving would pass for a broken one: it is read to
+// its end, or until the codec would give it up. It came too late all the same.
+void DeviceClient::readLateFrameToItsEnd()
+{
+    awaitedCommand = -1;
+    const QDeadlineTimer frameLimit(BinaryProtocol::kFrameTimeoutMs, Qt::PreciseTimer);
+    while (portFailure.isEmpty() && protocol.hasPartialFrame() && readUntil(frameLimit)) {
+    }
+}
+
+bool DeviceClient::brokenAnswerCame() const
+{
+    const BinaryProtocol::ReceiveTally tally = protocol.receiveTally();
+    return tally.crcErrors > 0 || protocol.hasPartialFrame() ||
+           tally.strayBytes >= kShortestAnswerFrameBytes;
+}
+
+void DeviceClient::dropUntilQuiet()
+{
+    const QDeadlineTimer limit(BinaryProtocol::kFrameTimeoutMs, Qt::PreciseTimer);
+    while (link && link->isOpen() && portFailure.isEmpty() && !limit.hasExpired()) {
+        if (link->bytesAvailable() == 0 && !link->waitForReadyRead(kQuietLineMs))
+            return;
+        link->readAll();
+    }
 }
 
 void DeviceClient::pause(int pauseMs)

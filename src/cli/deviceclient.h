@@ -16,12 +16,18 @@
 // What became of one request.
 struct DeviceAnswer
 {
-    enum class Outcome { Answered, ErrorAnswer, NoAnswer, PortFailed };
+    // NoAnswer: nothing came but whole frames that do not answer (an echo, a late answer).
+    // Broken: a frame failed its CRC or was cut short, or more bytes that make no frame came
+    // than the shortest answer holds (a glitch of a byte or two on an idle line is no answer).
+    enum class Outcome { Answered, ErrorAnswer, NoAnswer, Broken, PortFailed };
 
     Outcome outcome = Outcome::NoAnswer;
     QByteArray payload; // status, echoed command code, data
     QString portError;  // set with PortFailed
     QString hint;       // unanswered: why the link may be at fault (BusLink::mixUpHint)
+    int elapsedMs = -1; // from the request to its answer
+    // Broken by more bytes than devices sharing an address could send: a flood, no answer.
+    bool flooded = false;
 
     bool isAnswered() const { return outcome == Outcome::Answered; }
     const uint8_t *data() const { return reinterpret_cast<const uint8_t *>(payload.constData()); }
@@ -40,6 +46,7 @@ public:
     // The port text names a local serial port or a network serial server (BusLink).
     bool open(const QString &portText, int baudRate);
     void close();
+    bool isOpen() const { return link && link->isOpen(); }
     // Why the last open failed.
     QString errorString() const { return openError; }
     int baudRate() const { return lineRate; }
@@ -59,6 +66,10 @@ public:
     DeviceAnswer exchange(const QByteArray &request, const QDeadlineTimer &deadline);
     DeviceAnswer exchange(const QByteArray &request, int timeoutMs);
 
+    // Reads and drops bytes until the line has been quiet a while, for at most a frame's time
+    // limit: the rest of a broken answer must not reach the next request.
+    void dropUntilQuiet();
+
     // Blocks while the device restarts; what it sends meanwhile waits in the port.
     static void pause(int pauseMs);
 
@@ -69,12 +80,15 @@ private:
     void takeFrame(uint8_t *buff, size_t len);
     // False once the deadline has passed or the port failed.
     bool readUntil(const QDeadlineTimer &deadline);
+    void readLateFrameToItsEnd();
+    bool brokenAnswerCame() const;
 
     std::unique_ptr<BusLink> link;
     BinaryProtocol protocol;
     int lineRate = 0;
     int awaitedCommand = -1;
     bool answered = false;
+    qint64 receivedBytes = 0; // since the request
     QByteArray answerPayload;
     QString openError;
     QString portFailure;

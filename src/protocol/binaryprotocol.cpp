@@ -170,8 +170,12 @@ void BinaryProtocol::receiveBytes(const uint8_t *chunk, size_t len)
 
         shiftIntoWindow(headerWindow, chunk + i, 1);
         ++i;
+        ++huntedBytes;
         uint16_t length = 0;
         if (headerWindowIsFrameStart(&length)) {
+            tally.strayBytes +=
+                std::max<int64_t>(0, huntedBytes - static_cast<int64_t>(kHeaderSize));
+            huntedBytes = 0;
             rxLength = length;
             rxCount = 0;
             frameStartMs = now;
@@ -190,6 +194,7 @@ bool BinaryProtocol::completeFrame()
     if (lcWire().isDebugEnabled())
         traceReceivedFrame(computed, received);
     if (computed != received) {
+        ++tally.crcErrors;
         sendCrcErrorNotice();
         return false;
     }
@@ -197,6 +202,20 @@ bool BinaryProtocol::completeFrame()
         return true;
     emit frameComplete(rxBuffer + 1, rxLength - kMinLength);
     return true;
+}
+
+BinaryProtocol::ReceiveTally BinaryProtocol::receiveTally() const
+{
+    // Bytes hunted since the last header are stray until a header ends them.
+    ReceiveTally now = tally;
+    now.strayBytes += huntedBytes;
+    return now;
+}
+
+void BinaryProtocol::resetReceiveTally()
+{
+    tally = ReceiveTally();
+    huntedBytes = 0;
 }
 
 void BinaryProtocol::sendCrcErrorNotice()

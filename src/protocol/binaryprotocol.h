@@ -34,6 +34,17 @@ public:
     void receiveBytes(const uint8_t *chunk, size_t len);
     // Forgets a frame begun but not completed: its rest would take the next frame's bytes.
     void discardPartialFrame() { inFrame = false; }
+    // What came since resetReceiveTally(): frames that failed their CRC, and bytes that were
+    // neither a frame header nor a frame's body. With a frame begun and not finished, they let
+    // a client tell a silent line from a broken answer.
+    struct ReceiveTally
+    {
+        int64_t crcErrors = 0;
+        int64_t strayBytes = 0;
+    };
+    ReceiveTally receiveTally() const;
+    void resetReceiveTally();
+    bool hasPartialFrame() const { return inFrame; }
     void setDeviceAddress(uint8_t deviceAddress);
     uint8_t deviceAddress() const;
 
@@ -61,6 +72,8 @@ private:
     uint8_t headerWindow[kHeaderSize] = {};
     bool inFrame = false;
     uint32_t frameStartMs = 0;
+    ReceiveTally tally;
+    int64_t huntedBytes = 0; // since the last header, which they end with
 
     Clock clock;
     void *clockContext = nullptr;

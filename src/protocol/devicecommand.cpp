@@ -33,7 +33,20 @@ constexpr size_t kRecordPayloadSize = 6;
 
 constexpr size_t kUidOffset = 4;
 
+constexpr int kBitsPerByte = 10; // start, eight data, stop
+constexpr int kMsPerSecond = 1000;
+
 } // namespace
+
+int identificationWireTimeMs(int baudRate)
+{
+    constexpr int kRequestBytes = BinaryProtocol::kFrameOverhead + 1;
+    constexpr int kAnswerBytes = BinaryProtocol::kFrameOverhead +
+                                 static_cast<int>(kResponseDataOffset) +
+                                 kLongestIdentificationBytes;
+    constexpr int kBits = (kRequestBytes + kAnswerBytes) * kBitsPerByte;
+    return (kBits * kMsPerSecond + baudRate - 1) / baudRate;
+}
 
 bool isValidBaudIndex(int index)
 {

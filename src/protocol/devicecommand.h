@@ -56,6 +56,15 @@ static_assert(sizeof(DeviceSettings) == 7, "DeviceSettings is a 7-byte record");
 constexpr std::array<int, 6> kBaudRates = {4800, 9600, 19200, 38400, 57600, 115200};
 constexpr int kBaudRateCount = static_cast<int>(kBaudRates.size());
 
+// The longest identification (the text answering CmdGetDeviceName) that the tools allow for
+// when they time a scan probe: a product name and its place, such as the 29 bytes of "Talvik
+// RFID reader (entrance)", twice over. A longer one still comes, but at the slow rates only
+// within a probe whose --timeout margin covers the rest.
+constexpr int kLongestIdentificationBytes = 64;
+// Milliseconds, rounded up, that a request without data and the answer carrying the longest
+// identification take on the line at this rate, ten bits a byte.
+int identificationWireTimeMs(int baudRate);
+
 bool isValidBaudIndex(int index);
 // The table's rates in its order, joined by separator: "4800 9600 ... 115200".
 QString baudRatesText(const QString &separator = QStringLiteral(" "));

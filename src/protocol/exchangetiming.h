@@ -4,7 +4,10 @@
 // Response time limits and pauses, in milliseconds: one table for the window and the command
 // line, so that both give a device the same time.
 namespace ExchangeTiming {
-constexpr int kScanProbeTimeoutMs = 100;        // one address probed by the scan
+constexpr int kScanProbeTimeoutMs = 100; // one address probed by the scan
+// What a reader may take from a request's last byte to the first byte of its identification;
+// the command line's scan over several rates allows it on top of the line time.
+constexpr int kIdentificationAnswerTimeMs = 10;
 constexpr int kConnectTimeoutMs = 500;          // version + identification of a connect
 constexpr int kReadSettingsTimeoutMs = 500;     // settings after a connect
 constexpr int kWriteSettingsTimeoutMs = 1000;   // answer to a settings write
