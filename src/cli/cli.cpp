@@ -132,13 +132,13 @@ QString helpText(const QCommandLineParser &parser)
     text += CliText::tr(
         "Options may stand before or after the command; after it, a command's own option\n"
         "wins (set --baud is the device's new rate, not the line speed).\n"
-        "A bus behind a network serial server: --port rfc2217://HOST:PORT sets the line's\n"
-        "rate through the server; --port tcp://HOST:PORT passes bytes only, at the server's\n"
-        "own rate (so set --baud is refused there). Neither is guarded or encrypted:\n"
-        "they are refused beyond loopback and private networks unless the port ends\n"
-        "in ?cleartext=yes. rfc2217+tls://HOST:PORT and tcp+tls://HOST:PORT are the\n"
-        "same through TLS 1.2 or newer, the server always verified. Parameters follow\n"
-        "a '?', joined by '&', percent-encoded where needed:\n"
+        "A bus behind a network serial server: --port rfc2217://HOST:PORT sets the\n"
+        "line's rate through the server; --port tcp://HOST:PORT passes bytes only, at\n"
+        "the server's own rate (so set --baud is refused there). Neither is guarded or\n"
+        "encrypted: they are refused beyond loopback and private networks unless the\n"
+        "port ends in ?cleartext=yes. rfc2217+tls://HOST:PORT and tcp+tls://HOST:PORT\n"
+        "are the same through TLS 1.2 or newer, the server always verified. Parameters\n"
+        "follow a '?', joined by '&', percent-encoded where needed:\n"
         "  fingerprint=HEX  the SHA-256 of the server's certificate, 64 hexadecimal\n"
         "                   digits, colons allowed, as openssl x509 -fingerprint\n"
         "                   -sha256 prints it: that certificate and no other\n"
@@ -156,13 +156,13 @@ QString helpText(const QCommandLineParser &parser)
         "error; a progress line is shown there while it is a terminal.\n"
         "\nExit status:\n"
         "  0  done\n"
-        "  1  a device did not answer, answered with an error or wrongly, rejected the image,\n"
-        "     stayed in its bootloader or runs another version than --expect-version after\n"
-        "     the update, no device answered the scan or survey, or an address seems shared\n"
-        "     (collision)\n"
+        "  1  a device did not answer, answered with an error or wrongly, rejected the\n"
+        "     image, stayed in its bootloader or runs another version than\n"
+        "     --expect-version after the update, no device answered the scan or survey,\n"
+        "     or an address seems shared (collision)\n"
         "  2  usage error: nothing was sent\n"
-        "  3  the port cannot be opened, or failed while in use, or cannot take a rate of\n"
-        "     scan --rates\n");
+        "  3  the port cannot be opened, or failed while in use, or cannot take a rate\n"
+        "     of scan --rates\n");
     return text;
 }
 
