@@ -33,11 +33,7 @@ constexpr int kNoiseBytes = 64 * 1024;
 constexpr int kFloodProbes = 16;
 constexpr int kProbeMs = 100;
 constexpr int kStartAllowanceMs = 400;
-#ifdef TALVIK_SANITIZED
-constexpr long kMaxResidentKb = 512 * 1024;
-#else
-constexpr long kMaxResidentKb = 64 * 1024;
-#endif
+constexpr long kMaxResidentKb = (TALVIK_SANITIZED ? 512 : 64) * 1024;
 // A name server that never answers: the lookup gives up within the connection's 3 s.
 constexpr int kLookupLimitMs = 3500;
 

@@ -263,6 +263,16 @@ private slots:
             QCOMPARE(tag.readPages(kAddressTagFirstPage, 3), chain.record);
     }
 
+    // The PN5180 EEPROM box: a read fills the value in, a write is acknowledged.
+    void pnEeprom()
+    {
+        tool().setText("lePnAddress", "A");
+        QVERIFY(tool().click("btReadPnEeprom") && tool().waitForLog("Value received: 5C"));
+        tool().setText("lePnValue", "99");
+        QVERIFY(tool().click("btWritePnEeprom") && tool().waitForLog("EEPROM write success"));
+        QCOMPARE(E2e::wire(bench->bus()), lines("F4 0A|F4 0A 99"));
+    }
+
     void loopTestCounts_data()
     {
         // counted: not found, found, retry, errors
