@@ -4,6 +4,7 @@
 
 #include "devicecommand.h"
 #include "exchangetiming.h"
+#include "flashbound.h"
 #include "simbusthread.h"
 #include "simscenario.h"
 
@@ -22,13 +23,6 @@ namespace {
 constexpr uint8_t kDeviceAddress = 0x80;
 constexpr int kImageSize = 256 * 1024;
 constexpr int kChunkCount = kImageSize / kFirmwareChunkSize;
-constexpr int kLineBaud = 115200;
-constexpr double kBitsPerByte = 10.0;
-constexpr int kFrameOverhead = 8; // header, address and CRC
-constexpr int kChunkRequestBytes = 1 + kFirmwareChunkSize + kFrameOverhead;
-constexpr int kChunkAnswerBytes = 2 + kFrameOverhead;
-constexpr double kMsPerSecond = 1000.0;
-constexpr double kUsPerMs = 1000.0;
 constexpr int kAddressCount = 256;
 constexpr int kScanProbeMs = 100;
 constexpr int kShortProbeMs = 20;
@@ -77,27 +71,6 @@ QByteArray benchImage()
     return simImage(QStringLiteral("BENCH-256K"), kImageSize);
 }
 
-double lineBoundMs()
-{
-    return (kChunkRequestBytes + kChunkAnswerBytes) * kBitsPerByte * kMsPerSecond / kLineBaud *
-           kChunkCount;
-}
-
-// From the first chunk request to the finish request, on the simulator's clock.
-double transferMs(const QVector<SimTraceEntry> &trace)
-{
-    qint64 firstChunkUs = -1;
-    for (const SimTraceEntry &entry : trace) {
-        if (!entry.isRequest())
-            continue;
-        if (entry.command() == CmdWriteFlash && firstChunkUs < 0)
-            firstChunkUs = entry.timeUs;
-        if (entry.command() == CmdFinishFirmware && firstChunkUs >= 0)
-            return static_cast<double>(entry.timeUs - firstChunkUs) / kUsPerMs;
-    }
-    return 0.0;
-}
-
 void BM_FlashPaced115200(benchmark::State &state)
 {
     QTemporaryDir dir;
@@ -122,8 +95,8 @@ void BM_FlashPaced115200(benchmark::State &state)
         }
         state.SetIterationTime(ms / kMsPerSecond);
         state.counters["whole_run_ms"] = run.wallMs;
-        state.counters["bound_ms"] = lineBoundMs();
-        state.counters["fraction_of_bound"] = lineBoundMs() / ms;
+        state.counters["bound_ms"] = lineBoundMs(kImageSize);
+        state.counters["fraction_of_bound"] = lineBoundMs(kImageSize) / ms;
     }
 }
 

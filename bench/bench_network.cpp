@@ -6,6 +6,7 @@
 
 #include "deviceclient.h"
 #include "devicecommand.h"
+#include "flashbound.h"
 #include "ser2net.h"
 #include "simbusthread.h"
 
@@ -26,13 +27,6 @@ namespace {
 constexpr uint8_t kDeviceAddress = 0x80;
 constexpr int kLargeImage = 256 * 1024;
 constexpr int kBusImage = 64 * 1024;
-constexpr int kLineBaud = 115200;
-constexpr double kBitsPerByte = 10.0;
-constexpr int kFrameOverhead = 8; // header, address and CRC
-constexpr int kChunkRequestBytes = 1 + kFirmwareChunkSize + kFrameOverhead;
-constexpr int kChunkAnswerBytes = 2 + kFrameOverhead;
-constexpr double kMsPerSecond = 1000.0;
-constexpr double kUsPerMs = 1000.0;
 constexpr int kRoundTrips = 500;
 constexpr int kRoundTripLimitMs = 500;
 constexpr int kBuses = 8;
@@ -97,19 +91,6 @@ double timedRun(const QString &program, const QStringList &arguments, QByteArray
                : -1;
 }
 
-// From the first chunk request to the finish request, on the simulator's clock.
-double transferMs(const QVector<SimTraceEntry> &trace)
-{
-    qint64 firstChunkUs = -1;
-    for (const SimTraceEntry &entry : trace) {
-        if (entry.isRequest() && entry.command() == CmdWriteFlash && firstChunkUs < 0)
-            firstChunkUs = entry.timeUs;
-        if (entry.isRequest() && entry.command() == CmdFinishFirmware && firstChunkUs >= 0)
-            return static_cast<double>(entry.timeUs - firstChunkUs) / kUsPerMs;
-    }
-    return 0.0;
-}
-
 // One version request and its answer, as the command line sees it; median and slowest.
 void BM_RoundTrip(benchmark::State &state)
 {
@@ -143,8 +124,7 @@ void BM_FlashPaced(benchmark::State &state)
 {
     QTemporaryDir dir;
     const QString image = imageFile(dir, kLargeImage);
-    const double boundMs = (kChunkRequestBytes + kChunkAnswerBytes) * kBitsPerByte * kMsPerSecond /
-                           kLineBaud * (kLargeImage / kFirmwareChunkSize);
+    const double boundMs = lineBoundMs(kLargeImage);
     for (auto _ : state) {
         Bench bench(Route(state.range(0)), true);
         QByteArray output;

@@ -5,6 +5,7 @@
 // of bytes by half of it in each direction (tc netem, where a kernel has it, would do the same).
 
 #include "devicecommand.h"
+#include "flashbound.h"
 #include "ser2net.h"
 #include "simbusthread.h"
 
@@ -28,13 +29,6 @@ namespace {
 constexpr uint8_t kDeviceAddress = 0x80;
 constexpr int kImageSize = 256 * 1024;
 constexpr int kChunkCount = kImageSize / kFirmwareChunkSize;
-constexpr int kLineBaud = 115200;
-constexpr double kBitsPerByte = 10.0;
-constexpr int kFrameOverhead = 8; // header, address and CRC
-constexpr int kChunkRequestBytes = 1 + kFirmwareChunkSize + kFrameOverhead;
-constexpr int kChunkAnswerBytes = 2 + kFrameOverhead;
-constexpr double kMsPerSecond = 1000.0;
-constexpr double kUsPerMs = 1000.0;
 // 1024 chunks at 24 ms of line time and up to 40 ms of round trip each, with the pauses.
 constexpr int kRunTimeoutMs = 180000;
 constexpr int kAtGateway = -1; // the benchmark's argument for a run without the relay
@@ -105,25 +99,6 @@ private:
     }()};
 };
 
-double lineBoundMs()
-{
-    return (kChunkRequestBytes + kChunkAnswerBytes) * kBitsPerByte * kMsPerSecond / kLineBaud *
-           kChunkCount;
-}
-
-// From the first chunk request to the finish request, on the simulator's clock.
-double transferMs(const QVector<SimTraceEntry> &trace)
-{
-    qint64 firstChunkUs = -1;
-    for (const SimTraceEntry &entry : trace) {
-        if (entry.isRequest() && entry.command() == CmdWriteFlash && firstChunkUs < 0)
-            firstChunkUs = entry.timeUs;
-        if (entry.isRequest() && entry.command() == CmdFinishFirmware && firstChunkUs >= 0)
-            return static_cast<double>(entry.timeUs - firstChunkUs) / kUsPerMs;
-    }
-    return 0.0;
-}
-
 // One device on a paced bus behind ser2net, flashed by the command line from the gateway or
 // through the relay; the argument is the added round trip in ms.
 void BM_FlashAcrossRoundTrip(benchmark::State &state)
@@ -168,7 +143,7 @@ void BM_FlashAcrossRoundTrip(benchmark::State &state)
             state.SkipWithError("flash failed");
             return;
         }
-        const double boundMs = lineBoundMs() + kChunkCount * std::max(roundTripMs, 0);
+        const double boundMs = lineBoundMs(kImageSize) + kChunkCount * std::max(roundTripMs, 0);
         state.SetIterationTime(ms / kMsPerSecond);
         state.counters["whole_run_ms"] = wallMs;
         state.counters["bound_ms"] = boundMs;
