@@ -1,6 +1,5 @@
 // The simulator as its users meet it: devices sharing an address collide on the line, a device
 // at another rate hears nothing; a safe --link, and power cuts.
-#include "devicecommand.h"
 #include "simbusthread.h"
 #include "simcontrol.h"
 
@@ -38,7 +37,7 @@ private slots:
         bus.addDevice(SimDeviceConfig::at(kAddress, "Door"));
         bus.addDevice(SimDeviceConfig::at(kAddress, "Door reader"));
         SimDeviceConfig deaf = SimDeviceConfig::at(kAddress, "Gate");
-        deaf.settings.baudIndex = uint8_t(baudIndexOf(9600));
+        deaf.settings.baudIndex = uint8_t(simBaudIndexOf(9600));
         bus.addDevice(deaf);
 
         // Opened as a plain termios program opens it: no lock, 115200 baud.
