@@ -211,9 +211,10 @@ private slots:
         add("set writes nothing over a short settings answer", "addr=1A,truncate=0C:3",
             "set 1A --name X", 1, {}, {"1A: the settings answer holds 3 bytes, not 7"}, {"1A 0C"});
         add("reboot", "addr=80", "reboot 80", 0, {"version\tAPP 1.0.0"}, {}, {"80 08", "80 09"});
-        add("scan probes every address once", threeDevices, "scan" + scanFast, 0,
-            {"01\tEntrance", "1A\tDoor", "80\tHall"}, {"3 device(s) found; slowest answer after *"},
-            probes);
+        // The range ends at FF by default, that address included and nothing past it.
+        add("scan probes every address up to FF once", "addr=1A,name=Door;addr=FF,name=Last",
+            "scan --from FC" + scanFast, 0, {"FF\tLast"},
+            {"1 device(s) found; slowest answer after *"}, probes.mid(0xFC));
         add("scan of an empty bus", "", "--json scan --from 10 --to 12", 1, {},
             {"no device answered from 10 to 12"}, {"10 0A", "11 0A", "12 0A"});
         add("silent device", "", "info 80", 1, {},
