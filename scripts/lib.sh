@@ -76,6 +76,12 @@ build_tool() {
     build_tree "$TALVIK_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 }
 
+# What the Debian package ships: a Release tree without the tests and benchmarks.
+build_package_tree() {
+    build_tree "$TALVIK_PACKAGE_BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+        -DTALVIK_BENCH=OFF
+}
+
 # The same tree with AddressSanitizer and UndefinedBehaviorSanitizer; benchmarks left out.
 build_sanitized() {
     build_tree "$TALVIK_SANITIZE_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVIK_SANITIZE=ON \
