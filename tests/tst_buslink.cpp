@@ -36,6 +36,8 @@ constexpr int kStartAllowanceMs = 400;
 constexpr long kMaxResidentKb = (TALVIK_SANITIZED ? 512 : 64) * 1024;
 // A name server that never answers: the lookup gives up within the connection's 3 s.
 constexpr int kLookupLimitMs = 3500;
+// An open that names its time limit gives up at it, give or take the machine's load.
+constexpr int kLimitSlackMs = 800;
 
 // An RFC 2217 server's confirmations: rate, then data size, parity and stop size, in hex.
 const char kRate[] = "0001C200";
@@ -85,11 +87,16 @@ int holdDevice(quint16 port)
 }
 
 // A server written here, one client at a time: after the client's first bytes it sends `reply`,
-// then waits for the client to go, or pours noise at it until it goes.
+// after more line data than a link holds unread when noiseFirst, then waits for the client to go,
+// or pours noise at it until it goes.
 class FakeServer
 {
 public:
-    FakeServer(const QByteArray &reply, bool flood) : thread([=] { serve(reply, flood); }) {}
+    FakeServer(const QByteArray &reply, bool flood, bool noiseFirst = false)
+        : thread(
+              [=] { serve(noiseFirst ? hex("F5A5").repeated(kNoiseBytes) + reply : reply, flood); })
+    {
+    }
     ~FakeServer()
     {
         stopping = true;
@@ -245,6 +252,10 @@ private slots:
                "malformed confirmation of the line's rate (2 bytes, not 4)");
         addRow("parity in two bytes", "rfc2217://$FAKE|" + confirmed(kRate, "08 0101 01"),
                "malformed confirmation of the line's parity (2 bytes, not 1)");
+        addRow("telnet server, no RFC 2217", "rfc2217://$FAKE|FFFB03FFFB01",
+               "the server did not confirm the line settings within 2 s");
+        // Opened: the server's confirmations behind the noise were read.
+        addRow("noise before the confirmations", "rfc2217://$NOISY|" + confirmed(), "no answer; ");
     }
     void open()
     {
@@ -254,12 +265,20 @@ private slots:
         for (const QString &copy : url.section(" :", 1).split(' ', Qt::SkipEmptyParts))
             QVERIFY(QFile::copy(server->file(qPrintable(copy.section(':', 0, 0))),
                                 TlsIdentity::defaultFolder() + '/' + copy.section(':', -1)));
-        const FakeServer fake(hex(qPrintable(url.section('|', 1))), false);
+        const FakeServer fake(hex(qPrintable(url.section('|', 1))), false, url.contains("$NOISY"));
         url = expand(url.section('|', 0, 0).section(" :", 0, 0))
-                  .replace("$FAKE", "127.0.0.1:" + QString::number(fake.port))
+                  .replace(QRegularExpression("\\$(FAKE|NOISY)"),
+                           "127.0.0.1:" + QString::number(fake.port))
                   .replace("$pin", server->serverFingerprint().remove(':').toLower());
         DeviceClient client;
+        QElapsedTimer clock;
+        clock.start();
         QString found = client.open(url, kBaud) ? QString() : client.errorString();
+        const qint64 openMs = clock.elapsed();
+        const int limitMs =
+            QRegularExpression("within (\\d+) s").match(error).captured(1).toInt() * 1000;
+        QVERIFY2(limitMs == 0 || (openMs >= limitMs && openMs < limitMs + kLimitSlackMs),
+                 qPrintable(QString::number(openMs)));
         client.setDeviceAddress(kAddress);
         const DeviceAnswer answer = found.isEmpty()
                                         ? client.exchange(buildCommand(CmdGetVersion), kExchangeMs)
@@ -330,6 +349,16 @@ private slots:
         QVERIFY(server->start().isEmpty());
     }
 
+    // Data nobody reads past the link's bound: the oldest goes, counted, the newest stays.
+    void overrunDropsOldest()
+    {
+        const FakeServer fake(hex(qPrintable(confirmed() + "C0DE")), false, true);
+        std::unique_ptr<BusLink> link;
+        QCOMPARE(open(QStringLiteral("rfc2217://127.0.0.1:%1").arg(fake.port), &link), QString());
+        QTRY_COMPARE(static_cast<RawTcpLink *>(link.get())->overrunBytes(), kNoiseBytes + 2);
+        QVERIFY(link->readAll() == hex("F5A5").repeated(kNoiseBytes / 2 - 1) + hex("C0DE"));
+    }
+
     // A local port's errors as its link reports them. DTR refused on the simulator's pty, as at
     // every open there, is no failure.
     void localFailures_data()
@@ -355,15 +384,18 @@ private slots:
     // A server pouring noise at loopback speed.
     void flood_data()
     {
-        addColumns<QString, QString>({"scheme", "reply"});
-        addRow("tcp", QStringLiteral("tcp"), QString());
-        addRow("rfc2217", QStringLiteral("rfc2217"), confirmed());
+        addColumns<QString, QString, bool>({"scheme", "reply", "noiseFirst"});
+        addRow("tcp", QStringLiteral("tcp"), QString(), false);
+        addRow("rfc2217", QStringLiteral("rfc2217"), confirmed(), false);
+        addRow("rfc2217, noise before the confirmations", QStringLiteral("rfc2217"), confirmed(),
+               true);
     }
     void flood()
     {
         QFETCH(QString, scheme);
         QFETCH(QString, reply);
-        const FakeServer fake(hex(qPrintable(reply)), true);
+        QFETCH(bool, noiseFirst);
+        const FakeServer fake(hex(qPrintable(reply)), true, noiseFirst);
         const auto [ms, errors] =
             runCli({"--port", QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(fake.port),
                     "scan", "--from", "01", "--to", hexByte(kFloodProbes), "--timeout",

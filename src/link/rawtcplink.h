@@ -32,6 +32,8 @@ public:
     bool setsLineRate() const override { return false; }
     QString exposureWarning() const override;
     QString mixUpHint() const override;
+    // Data dropped unread on this connection, the oldest first, as a UART's overrun drops it.
+    qint64 overrunBytes() const { return overrun; }
 
     // Loopback, private and link-local networks, where a serial server belongs.
     static bool isClosedNetwork(const QHostAddress &peer);
@@ -67,7 +69,7 @@ private:
     // The port or its device is taken: ser2net's "Port already in use", "Port's device already
     // in use".
     bool serverSaysInUse() const;
-    // Takes what the socket holds into the data, as much as the bound leaves room for.
+    // Takes what the socket holds into the data, keeping the newest within the bound.
     void pullFromSocket();
     void readSocket();
     void noteDisconnected();
@@ -84,6 +86,7 @@ private:
     QString trustFailure;    // found while the handshake ran
     QString userDataFailure; // Qt's refusal of our certificate and key
     QByteArray incoming;
+    qint64 overrun = 0;
     QString failure;
 };
 
