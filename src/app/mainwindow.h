@@ -114,6 +114,7 @@ private:
 
     // devicesettings.cpp
     void handleSettingsAnswer(const uint8_t *buff, size_t len);
+    void showSettings(const DeviceSettings &settings);
     void handleSettingsWritten();
     void handleDeviceRestarting();
 
