@@ -14,7 +14,6 @@ constexpr int kCountedCycles = 3;
 constexpr int kRetryPeriodMs = 1000;
 // Header 06 01, its CRC-16 low byte first, name, address, flag, their CRC.
 const QByteArray kAbRecord = QByteArray::fromHex("060188A7414200000701FDFD");
-const QByteArray kGateRecord = QByteArray::fromHex("060188A7474154453C00171E");
 const QString kSelected =
     QStringLiteral("Tag detected...|Reading UID...|UID: 04AB12CD34EF00|Tag activated...|");
 const QString kTagTimeout = QStringLiteral("Read/Write timeout - please try again");
@@ -60,51 +59,18 @@ const QString kVersionLine = QStringLiteral("Firmware version is: APP 3.1.4");
 const QString kWritten = QStringLiteral(
     "Writing new device settings...|Settings writed. Device is rebooting...|Reconnecting...");
 
-// The tag controls: leTagDeviceAddress, leTagShortName, cbTagTerminated.
-struct TagFields
-{
-    QString address;
-    QString name;
-    bool terminated = false;
-    bool operator==(const TagFields &other) const
-    {
-        return address == other.address && name == other.name && terminated == other.terminated;
-    }
-};
-
-// One address-tag chain: the tags in the field and their pages 4 to 6, what the operator typed,
-// how late the HALT is answered; then the requests, the log and the controls.
-struct TagChain
-{
-    bool write = false;
-    int tagsInField = 1;
-    QByteArray record; // a write starts from an empty tag and must leave this on it
-    TagFields typed;
-    QString haltFaults; // in the simulator's keys
-    QString requests;
-    QString log;
-    TagFields shown;
-};
 constexpr bool kWrite = true;
 constexpr bool kRead = false;
 
-// The lines of a good read of these fields.
-QString readLog(const TagFields &f)
+// The lines of a good read of these tag fields: address, name, terminated.
+QString readLog(const QString &fields)
 {
+    const QStringList f = fields.split(' ');
     return QStringLiteral("Reading tag info|Valid address tag found.|Address: 0x%1|Short name: "
                           "%2|Terminated: %3|Sending HALT command to disable RF field.")
-        .arg(f.address, f.name, f.terminated ? "true" : "false");
+        .arg(f[0], f[1], f[2] == "1" ? "true" : "false");
 }
 } // namespace
-
-Q_DECLARE_METATYPE(TagChain)
-
-namespace QTest {
-template <> char *toString(const TagFields &f)
-{
-    return qstrdup(qPrintable(QStringLiteral("%1|%2|%3").arg(f.address, f.name).arg(f.terminated)));
-}
-} // namespace QTest
 
 class TestE2eService : public QObject
 {
@@ -121,16 +87,19 @@ class TestE2eService : public QObject
             tag.pages.replace(kAddressTagFirstPage * 4, record.size(), record);
         bench->bus().setTags(id, tags);
     }
-    TagFields tagControls()
+    // The tag controls leTagDeviceAddress, leTagShortName, cbTagTerminated: "07 AB 1".
+    QString tagControls()
     {
-        return {tool().text("leTagDeviceAddress"), tool().text("leTagShortName"),
-                tool().isChecked("cbTagTerminated")};
+        return QStringLiteral("%1 %2 %3")
+            .arg(tool().text("leTagDeviceAddress"), tool().text("leTagShortName"))
+            .arg(tool().isChecked("cbTagTerminated"));
     }
-    void fillTagControls(const TagFields &fields)
+    void fillTagControls(const QString &fields)
     {
-        tool().setText("leTagDeviceAddress", fields.address);
-        tool().setText("leTagShortName", fields.name);
-        tool().setChecked("cbTagTerminated", fields.terminated);
+        const QStringList f = fields.split(' ');
+        tool().setText("leTagDeviceAddress", f[0]);
+        tool().setText("leTagShortName", f[1]);
+        tool().setChecked("cbTagTerminated", f[2] == "1");
     }
     void setFaults(const QString &keys) { bench->bus().setDeviceFaults(id, E2e::faults(keys)); }
     // The loop-test counters as labStatistic shows them: not found, found, retry, errors.
@@ -208,59 +177,61 @@ private slots:
                  QString(E2e::kConnectedLook).replace("held", via.isEmpty() ? "held" : "free"));
     }
 
+    // One address-tag chain: the tags in the field and their pages 4 to 6 (a write starts from
+    // empty tags and must leave the record on them), what the operator typed, how late the HALT
+    // is answered; then the requests, the log and the controls.
     void tagChain_data()
     {
-        QTest::addColumn<TagChain>("chain");
-        const auto add = [](const char *name, bool write, int tagsInField, const QByteArray &record,
-                            const TagFields &typed, const QString &haltFaults,
-                            const QString &requests, const QString &log, const TagFields &shown) {
-            QTest::newRow(name) << TagChain{write,      tagsInField, record, typed,
-                                            haltFaults, requests,    log,    shown};
-        };
+        addColumns<bool, int, QByteArray, QString, QString, QString, QString, QString>(
+            {"write", "tagsInField", "record", "typed", "haltFaults", "requests", "log", "shown"});
         const QString readBack = "02|03 00|04 00|40 04 03";
-        const auto writeRequests = [](const QByteArray &record) {
+        const auto writeRequests = [](const QByteArray &record) -> QString {
             return "02|03 00|04 00|41 04 03 " + record.toHex(' ').toUpper() + "|40 04 03|05";
         };
         const QString written = kSelected + "Writing address tag...|Write ACK|";
         const QByteArray wxyz = QByteArray::fromHex("060188A75758595AFE00578E");
-        const TagFields ab7{"07", "AB", true}, wxyzFe{"FE", "WXYZ", false};
         // One digit typed: the read-back shows it as two.
-        add("write, two letters and one digit", kWrite, 1, kAbRecord, {"7", "AB", true}, "",
-            writeRequests(kAbRecord), written + readLog(ab7) + "|HALT done.", ab7);
-        add("write, four letters fill the field", kWrite, 1, wxyz, wxyzFe, "", writeRequests(wxyz),
-            written + readLog(wxyzFe) + "|HALT done.", wxyzFe);
-        const TagFields keep{"5A", "KEEP", true}, emptyAddress{"", "KEEP", true};
-        add("write, address field empty", kWrite, 1, QByteArray(12, '\0'), emptyAddress, "", "",
-            "Please enter correct tag address defice address!", emptyAddress);
+        addRow("write, two letters and one digit", kWrite, 1, kAbRecord, "7 AB 1", "",
+               writeRequests(kAbRecord), written + readLog("07 AB 1") + "|HALT done.", "07 AB 1");
+        addRow("write, four letters fill the field", kWrite, 1, wxyz, "FE WXYZ 0", "",
+               writeRequests(wxyz), written + readLog("FE WXYZ 0") + "|HALT done.", "FE WXYZ 0");
+        addRow("write, address field empty", kWrite, 1, QByteArray(12, '\0'), " KEEP 1", "", "",
+               "Please enter correct tag address defice address!", " KEEP 1");
         // The name ends at its first zero; any flag byte but 0 terminates.
-        const TagFields k1{"80", "K1", true}, gate{"3C", "GATE", false};
-        add("read, HALT answered", kRead, 1, QByteArray::fromHex("060188A74B31003980051411"),
-            {"5A", "OLD", false}, "", readBack + "|05", kSelected + readLog(k1) + "|HALT done.",
-            k1);
+        addRow("read, HALT answered", kRead, 1, QByteArray::fromHex("060188A74B31003980051411"),
+               "5A OLD 0", "", readBack + "|05", kSelected + readLog("80 K1 1") + "|HALT done.",
+               "80 K1 1");
         // A late answer still ends the chain after the timeout message.
-        add("read, HALT late", kRead, 1, kGateRecord, keep, "late=05:900", readBack + "|05",
-            kSelected + readLog(gate) + '|' + kTagTimeout + "|HALT done.", gate);
-        add("read, no tag", kRead, 0, kAbRecord, keep, "", "02", "No tag detected", keep);
-        add("read, two tags", kRead, 2, kAbRecord, keep, "", "02",
-            "Too many tags on the antenna (2).", keep);
+        addRow("read, HALT late", kRead, 1, QByteArray::fromHex("060188A7474154453C00171E"),
+               "5A KEEP 1", "late=05:900", readBack + "|05",
+               kSelected + readLog("3C GATE 0") + '|' + kTagTimeout + "|HALT done.", "3C GATE 0");
+        addRow("read, no tag", kRead, 0, kAbRecord, "5A KEEP 1", "", "02", "No tag detected",
+               "5A KEEP 1");
+        addRow("read, two tags", kRead, 2, kAbRecord, "5A KEEP 1", "", "02",
+               "Too many tags on the antenna (2).", "5A KEEP 1");
     }
 
     void tagChain()
     {
-        QFETCH(TagChain, chain);
+        QFETCH(bool, write);
+        QFETCH(QByteArray, record);
+        QFETCH(QString, log);
 
-        putTags(chain.tagsInField, chain.write ? QByteArray(12, '\0') : chain.record);
-        setFaults(chain.haltFaults);
-        fillTagControls(chain.typed);
-        QVERIFY(tool().click(chain.write ? "btWriteAddressTag" : "btReadAddressTag"));
-        QVERIFY(tool().waitForLog(lines(chain.log).last()));
+        QFETCH(int, tagsInField);
+        putTags(tagsInField, write ? QByteArray(12, '\0') : record);
+        QFETCH(QString, haltFaults);
+        setFaults(haltFaults);
+        QFETCH(QString, typed);
+        fillTagControls(typed);
+        QVERIFY(tool().click(write ? "btWriteAddressTag" : "btReadAddressTag"));
+        QVERIFY(tool().waitForLog(lines(log).last()));
         // The chain has ended: no further step, HALT or timer left running.
         QVERIFY(tool().logStaysQuiet(kQuietMs));
-        QCOMPARE(tool().logLines(), lines(chain.log));
-        QCOMPARE(E2e::wire(bench->bus()), lines(chain.requests));
-        QCOMPARE(tagControls(), chain.shown);
+        QCOMPARE(tool().logLines(), lines(log));
+        QTEST(E2e::wire(bench->bus()).join('|'), "requests");
+        QTEST(tagControls(), "shown");
         for (const SimTag &tag : bench->bus().device(id).config.tags)
-            QCOMPARE(tag.readPages(kAddressTagFirstPage, 3), chain.record);
+            QCOMPARE(tag.readPages(kAddressTagFirstPage, 3), record);
     }
 
     // The PN5180 EEPROM box: a read fills the value in, a write is acknowledged.
