@@ -25,6 +25,8 @@ constexpr qint64 kFullScanMaxMs = 35000;
 // Long enough for two more probes, had the timer been left running.
 constexpr int kQuietProbesMs = 3 * kScanProbeTimeoutMs;
 const QString kFound = QStringLiteral("Device found: ");
+const QString kSettingsControls =
+    QStringLiteral("cbDeviceComSpeed leDeviceAddress cbTerminated leDeviceShortName");
 // The port is open behind the disconnected look while the scan owns the controls.
 const QString kScanningLook = QString(E2e::kDisconnectedLook).replace("free", "held");
 
@@ -66,17 +68,17 @@ class TestE2eConnect : public QObject
 private slots:
     void connectReadsDevice_data()
     {
-        // settings: the device's record; shown: speed index, address, terminated, name
+        // settings: the device's record; shown: the settings controls
         addColumns<QString, QByteArray, QString, QString, QString>(
             {"lineSpeed", "settings", "faults", "shown", "log"});
         const QString read = "|Device settings received.";
         addRow("19200, any non-zero byte terminates", "19200", hex("02C30741420000"), "",
-               "2 C3 1 AB", kVersionLine + read);
-        addRow("baud index just past the table", "115200", hex("06050100000000"), "", "-1 05 1 ",
+               "19200 C3 1 AB", kVersionLine + read);
+        addRow("baud index just past the table", "115200", hex("06050100000000"), "", " 05 1 ",
                kVersionLine + "|The device reported an unknown baud rate (index 6)." + read);
         // One byte short: the controls keep what they held, nothing made up to write back.
         addRow("settings answer cut short", "115200", hex("05C30741424344"), "truncate=0C:6",
-               "1 EE 0 XYZW",
+               "9600 EE 0 XYZW",
                kVersionLine + "|The device sent incomplete settings (6 of 7 bytes)." + read);
     }
 
@@ -92,23 +94,14 @@ private slots:
         std::memcpy(&config.settings, settings.constData(), sizeof config.settings);
         bench.addDevice(config);
         ToolDriver &tool = bench.tool();
-        tool.choose("cbConnectionSpeed", lineSpeed);
         // Start from values the answer must overwrite.
-        tool.choose("cbDeviceComSpeed", "9600");
-        tool.setText("leDeviceAddress", "EE");
-        tool.setChecked("cbTerminated", false);
-        tool.setText("leDeviceShortName", "XYZW");
+        tool.enter("cbConnectionSpeed " + kSettingsControls, lineSpeed + " 9600 EE 0 XYZW");
 
         QVERIFY(bench.connectTo(config.settings.ownAddress));
         QCOMPARE(bench.bus().lineBaudRate(), lineSpeed.toInt());
         QCOMPARE(tool.statusBarText(), QStringLiteral("Connected|Version:APP 1.0.0"));
         QTEST(tool.logLines().join('|'), "log");
-        QTEST(QStringLiteral("%1 %2 %3 %4")
-                  .arg(tool.widget<QComboBox>("cbDeviceComSpeed")->currentIndex())
-                  .arg(tool.text("leDeviceAddress"))
-                  .arg(tool.isChecked("cbTerminated"))
-                  .arg(tool.text("leDeviceShortName")),
-              "shown");
+        QTEST(tool.text(kSettingsControls), "shown");
         QCOMPARE(E2e::wire(bench.bus()), lines("09|0A|0C"));
         QCOMPARE(E2e::connectionLook(bench), QLatin1String(E2e::kConnectedLook));
     }
@@ -197,8 +190,7 @@ private slots:
         ToolDriver &tool = bench.tool();
         if (!port.isEmpty())
             tool.selectPort(port);
-        tool.setText("leDeviceShortName", "KEEP");
-        tool.setText("leTargetAddress", address);
+        tool.enter("leDeviceShortName leTargetAddress", "KEEP " + address);
 
         QElapsedTimer clock;
         clock.start();

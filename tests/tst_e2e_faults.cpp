@@ -176,8 +176,7 @@ private slots:
         }));
 
         const QString image = writeImage(simImage(QStringLiteral("APP 2.0.0"), 600));
-        tool().setText("leDeviceShortName", "NEW");
-        tool().setText("leTagDeviceAddress", "2B");
+        tool().enter("leDeviceShortName leTagDeviceAddress", "NEW 2B");
         tool().answerNextMessageBox(QMessageBox::Ok);
         tool().answerNextFileDialog(image);
         QVERIFY(tool().click(kOperations[operation].first()));

@@ -17,6 +17,7 @@ const QByteArray kAbRecord = QByteArray::fromHex("060188A7414200000701FDFD");
 const QString kSelected =
     QStringLiteral("Tag detected...|Reading UID...|UID: 04AB12CD34EF00|Tag activated...|");
 const QString kTagTimeout = QStringLiteral("Read/Write timeout - please try again");
+const QString kTagControls = QStringLiteral("leTagDeviceAddress leTagShortName cbTagTerminated");
 // The soak: 6,500 loop-test cycles (about 24,000 exchanges), 2 % broken answers, a tag moving
 // in and out of the field.
 constexpr int kSoakCycles = 6500;
@@ -87,20 +88,6 @@ class TestE2eService : public QObject
             tag.pages.replace(kAddressTagFirstPage * 4, record.size(), record);
         bench->bus().setTags(id, tags);
     }
-    // The tag controls leTagDeviceAddress, leTagShortName, cbTagTerminated: "07 AB 1".
-    QString tagControls()
-    {
-        return QStringLiteral("%1 %2 %3")
-            .arg(tool().text("leTagDeviceAddress"), tool().text("leTagShortName"))
-            .arg(tool().isChecked("cbTagTerminated"));
-    }
-    void fillTagControls(const QString &fields)
-    {
-        const QStringList f = fields.split(' ');
-        tool().setText("leTagDeviceAddress", f[0]);
-        tool().setText("leTagShortName", f[1]);
-        tool().setChecked("cbTagTerminated", f[2] == "1");
-    }
     void setFaults(const QString &keys) { bench->bus().setDeviceFaults(id, E2e::faults(keys)); }
     // The loop-test counters as labStatistic shows them: not found, found, retry, errors.
     QString statistics()
@@ -149,6 +136,7 @@ private slots:
         QFETCH(QString, request);
         QFETCH(QString, faults);
         QFETCH(QString, via);
+        QFETCH(QString, shownName);
 
         const bool tls = via.endsWith("tls");
         Ser2net server(bench->bus().portPath(), tls ? Ser2net::Tls : Ser2net::Plain);
@@ -160,18 +148,16 @@ private slots:
             tool().clearLog();
         }
         setFaults(faults);
-        tool().setChecked("cbTerminated", true);
-        tool().choose("cbDeviceComSpeed", QString::number(baud));
-        tool().setText("leDeviceShortName", name);
+        tool().enter("cbTerminated cbDeviceComSpeed leDeviceShortName",
+                     QStringLiteral("1 %1 %2").arg(baud).arg(name));
         QVERIFY(tool().click("btSaveSettings"));
         QVERIFY(tool().waitForLog(kSettingsRead));
         QCOMPARE(E2e::wire(bench->bus()), lines("0B " + request + "|09|0A|0C"));
         QCOMPARE(tool().logLines(), lines(kWritten + '|' + kVersionLine + '|' + kSettingsRead));
-        QCOMPARE(QString::number(bench->bus().lineBaudRate()) + tool().text("cbConnectionSpeed") +
-                     tool().text("cbDeviceComSpeed"),
-                 QString::number(baud).repeated(3));
-        QTEST(tool().text("leDeviceShortName"), "shownName");
-        QVERIFY(tool().isChecked("cbTerminated"));
+        QCOMPARE(
+            QStringLiteral("%1 ").arg(bench->bus().lineBaudRate()) +
+                tool().text("cbConnectionSpeed cbDeviceComSpeed leDeviceShortName cbTerminated"),
+            QStringLiteral("%1 %1 %1 %2 1").arg(baud).arg(shownName));
         // ser2net, not the window, holds the pseudo-terminal, and without an exclusive lock.
         QCOMPARE(E2e::connectionLook(*bench),
                  QString(E2e::kConnectedLook).replace("held", via.isEmpty() ? "held" : "free"));
@@ -222,14 +208,14 @@ private slots:
         QFETCH(QString, haltFaults);
         setFaults(haltFaults);
         QFETCH(QString, typed);
-        fillTagControls(typed);
+        tool().enter(kTagControls, typed);
         QVERIFY(tool().click(write ? "btWriteAddressTag" : "btReadAddressTag"));
         QVERIFY(tool().waitForLog(lines(log).last()));
         // The chain has ended: no further step, HALT or timer left running.
         QVERIFY(tool().logStaysQuiet(kQuietMs));
         QCOMPARE(tool().logLines(), lines(log));
         QTEST(E2e::wire(bench->bus()).join('|'), "requests");
-        QTEST(tagControls(), "shown");
+        QTEST(tool().text(kTagControls), "shown");
         for (const SimTag &tag : bench->bus().device(id).config.tags)
             QCOMPARE(tag.readPages(kAddressTagFirstPage, 3), record);
     }
@@ -237,9 +223,9 @@ private slots:
     // The PN5180 EEPROM box: a read fills the value in, a write is acknowledged.
     void pnEeprom()
     {
-        tool().setText("lePnAddress", "A");
+        tool().enter("lePnAddress", "A");
         QVERIFY(tool().click("btReadPnEeprom") && tool().waitForLog("Value received: 5C"));
-        tool().setText("lePnValue", "99");
+        tool().enter("lePnValue", "99");
         QVERIFY(tool().click("btWritePnEeprom") && tool().waitForLog("EEPROM write success"));
         QCOMPARE(E2e::wire(bench->bus()), lines("F4 0A|F4 0A 99"));
     }
@@ -270,7 +256,7 @@ private slots:
 
         bench->bus().setTags(id, E2e::tagsOnAntenna(tagCount));
         setFaults(faults);
-        tool().setChecked("cbReadPage", readPage);
+        tool().enter("cbReadPage", QString::number(readPage));
         QVERIFY(tool().click("btLoopTest"));
         QCOMPARE(statistics() + tool().text("btLoopTest"), QStringLiteral("0 0 0 0Stop loop test"));
         const int counter = counted.split(' ').indexOf("1");

@@ -4,43 +4,55 @@
 
 #include <sys/ioctl.h>
 
-namespace E2e {
-const char kSettingsReceived[] = "Device settings received.";
-const char kGenericTimeout[] = "Timeout - Please recconnect device and try again.";
-const char kConnectedLook[] =
-    "Disconnect -cbSerialPort +gbDeviceSettings +gbDeviceCommands +gbAddressTag +gbLed port held";
-const char kDisconnectedLook[] =
-    "Connect +cbSerialPort -gbDeviceSettings -gbDeviceCommands -gbAddressTag -gbLed port free";
-} // namespace E2e
-
 namespace {
 constexpr int kModalPollMs = 10;
 constexpr int kConditionPollMs = 2;
+
+// Keys in the simulator's words; keys it refuses fail the running test.
+template <typename T>
+T parsedKeys(const QString &keys, bool (*parse)(const QString &, T *, QString *))
+{
+    T parsed;
+    QString error;
+    if (!parse(keys, &parsed, &error))
+        QTest::qFail(qPrintable(keys + QStringLiteral(": ") + error), __FILE__, __LINE__);
+    return parsed;
+}
 } // namespace
 
 ToolDriver::ToolDriver(const QString &portPath)
-    : mainWindow(std::make_unique<MainWindow>()), modalWatchers(std::make_unique<QObject>()),
-      standIns(std::make_unique<QWidget>())
+    : mainWindow(std::make_unique<MainWindow>()), modalWatchers(std::make_unique<QObject>())
 {
     mainWindow->show();
     selectPort(portPath);
 }
 
-void ToolDriver::choose(const QString &comboName, const QString &text)
+void ToolDriver::enter(const QString &names, const QString &values)
 {
-    auto *combo = widget<QComboBox>(comboName);
-    if (text.isEmpty())
-        combo->setCurrentIndex(-1);
-    else if (combo->isEditable())
-        combo->setEditText(text);
-    else
-        combo->setCurrentText(text);
+    const QStringList controls = names.split(QLatin1Char(' '));
+    const QStringList typed = values.split(QLatin1Char(' '));
+    for (int i = 0; i < controls.size(); ++i) {
+        QWidget *control = widget(controls[i]);
+        if (auto *box = qobject_cast<QCheckBox *>(control))
+            box->setChecked(typed.value(i) == QLatin1String("1"));
+        else if (auto *combo = qobject_cast<QComboBox *>(control))
+            combo->setCurrentText(typed.value(i));
+        else
+            control->setProperty("text", typed.value(i));
+    }
 }
 
-QString ToolDriver::text(const QString &objectName) const
+QString ToolDriver::text(const QString &names) const
 {
-    const QWidget *shown = widget(objectName);
-    return shown->property(shown->inherits("QComboBox") ? "currentText" : "text").toString();
+    QStringList shown;
+    for (const QString &name : names.split(QLatin1Char(' '))) {
+        const QWidget *control = widget(name);
+        shown << (control->inherits("QCheckBox")
+                      ? QString::number(control->property("checked").toBool())
+                      : control->property(control->inherits("QComboBox") ? "currentText" : "text")
+                            .toString());
+    }
+    return shown.join(QLatin1Char(' '));
 }
 
 QStringList ToolDriver::logLines() const
@@ -76,12 +88,10 @@ void ToolDriver::answerNextModal(const std::function<bool(QWidget *)> &answer)
     watcher->start(kModalPollMs);
 }
 
-void ToolDriver::answerNextMessageBox(QMessageBox::StandardButton button, QString *asked)
+void ToolDriver::answerNextMessageBox(QMessageBox::StandardButton button)
 {
-    answerNextModal([button, asked](QWidget *modal) {
+    answerNextModal([button](QWidget *modal) {
         auto *box = qobject_cast<QMessageBox *>(modal);
-        if (box && asked)
-            *asked = box->windowTitle() + QStringLiteral(": ") + box->text();
         if (box)
             box->button(button)->click();
         return box;
@@ -132,7 +142,7 @@ bool E2eBench::connectTo(uint8_t address, int timeoutMs)
 {
     const QString settingsRead = QLatin1String(E2e::kSettingsReceived);
     const int before = driver->logLines().count(settingsRead);
-    driver->setText(QStringLiteral("leTargetAddress"), hexByte(address));
+    driver->enter(QStringLiteral("leTargetAddress"), hexByte(address));
     return driver->click(QStringLiteral("btSerialConnect")) &&
            driver->waitForLog(settingsRead, timeoutMs, before + 1);
 }
@@ -146,20 +156,12 @@ QStringList lines(const QString &text)
 
 SimDeviceConfig device(const QString &keys)
 {
-    SimDeviceConfig config;
-    QString error;
-    if (!SimSetup::parseDevice(keys, &config, &error))
-        QTest::qFail(qPrintable(keys + QStringLiteral(": ") + error), __FILE__, __LINE__);
-    return config;
+    return parsedKeys(keys, &SimSetup::parseDevice);
 }
 
 SimFaults faults(const QString &keys)
 {
-    SimFaults parsed;
-    QString error;
-    if (!SimSetup::parseFaults(keys, &parsed, &error))
-        QTest::qFail(qPrintable(keys + QStringLiteral(": ") + error), __FILE__, __LINE__);
-    return parsed;
+    return parsedKeys(keys, &SimSetup::parseFaults);
 }
 
 SimBusOptions fastBus()

@@ -21,16 +21,17 @@
 
 #include <functional>
 #include <memory>
-#include <type_traits>
 
 namespace E2e {
 // Enough for any chain of the tool, restarts and firmware pauses included.
 constexpr int kWaitMs = 5000;
-extern const char kSettingsReceived[];
-extern const char kGenericTimeout[];
+inline constexpr char kSettingsReceived[] = "Device settings received.";
+inline constexpr char kGenericTimeout[] = "Timeout - Please recconnect device and try again.";
 // connectionLook() of a window whose port is open, and of one whose port is closed.
-extern const char kConnectedLook[];
-extern const char kDisconnectedLook[];
+inline constexpr char kConnectedLook[] =
+    "Disconnect -cbSerialPort +gbDeviceSettings +gbDeviceCommands +gbAddressTag +gbLed port held";
+inline constexpr char kDisconnectedLook[] =
+    "Connect +cbSerialPort -gbDeviceSettings -gbDeviceCommands -gbAddressTag -gbLed port free";
 } // namespace E2e
 
 // A shown MainWindow (offscreen in tests); results come from the log view and the status bar.
@@ -39,42 +40,31 @@ class ToolDriver
 public:
     explicit ToolDriver(const QString &portPath);
 
-    MainWindow *window() const { return mainWindow.get(); }
-    // The named widget. A name the window lacks fails the running test, naming it, and gives a
-    // stand-in, so that one misspelt name cannot crash every test of the executable.
+    // The named widget; a name the window lacks ends the test program, naming it.
     template <typename T = QWidget> T *widget(const QString &objectName) const
     {
-        if (T *found = mainWindow->findChild<T *>(objectName))
-            return found;
-        QTest::qFail(qPrintable(QStringLiteral("the window has no %1").arg(objectName)), __FILE__,
-                     __LINE__);
-        // A check box stands in for any button.
-        return new std::conditional_t<std::is_abstract_v<T>, QCheckBox, T>(standIns.get());
+        T *found = mainWindow->findChild<T *>(objectName);
+        if (!found)
+            qFatal("the window has no %s", qPrintable(objectName));
+        return found;
     }
     // Types the path into the editable port box, as for a port the system does not list.
-    void selectPort(const QString &portPath) { choose(QStringLiteral("cbSerialPort"), portPath); }
+    void selectPort(const QString &portPath)
+    {
+        widget<QComboBox>(QStringLiteral("cbSerialPort"))->setCurrentText(portPath);
+    }
     // False when the button is disabled.
     bool click(const QString &buttonName)
     {
         auto *button = widget<QAbstractButton>(buttonName);
         return button->isEnabled() && (button->click(), true);
     }
-    void setText(const QString &lineEditName, const QString &text)
-    {
-        widget<QLineEdit>(lineEditName)->setText(text);
-    }
-    void setChecked(const QString &buttonName, bool checked)
-    {
-        widget<QAbstractButton>(buttonName)->setChecked(checked);
-    }
-    bool isChecked(const QString &buttonName) const
-    {
-        return widget<QAbstractButton>(buttonName)->isChecked();
-    }
-    // A combo box's current text; an empty text chooses nothing.
-    void choose(const QString &comboName, const QString &text);
-    // Text of a line edit, button, label, or a combo box's current text.
-    QString text(const QString &objectName) const;
+    // Types each value into the control of that name, both lists space separated: a line edit's
+    // text, a combo box's current text, a check box's state as 1 or 0.
+    void enter(const QString &names, const QString &values);
+    // What the controls of these names show, in the same forms, space separated; a button's or a
+    // label's text.
+    QString text(const QString &names) const;
 
     // Lines of teLogs without their "hh:mm:ss.zzz - " prefix, oldest first.
     QStringList logLines() const;
@@ -98,8 +88,8 @@ public:
         return mainWindow->statusBar()->findChild<QProgressBar *>();
     }
 
-    // Answers the next modal message box with this button; *asked gets "title: text".
-    void answerNextMessageBox(QMessageBox::StandardButton button, QString *asked = nullptr);
+    // Answers the next modal message box with this button.
+    void answerNextMessageBox(QMessageBox::StandardButton button);
     // Picks filePath in the next file dialog; an empty path cancels it.
     void answerNextFileDialog(const QString &filePath);
 
@@ -110,7 +100,6 @@ private:
 
     std::unique_ptr<MainWindow> mainWindow;
     std::unique_ptr<QObject> modalWatchers;
-    std::unique_ptr<QWidget> standIns;
 };
 
 // A running simulated bus plus a tool window whose cbSerialPort names the bus's port; no window
