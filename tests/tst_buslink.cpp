@@ -324,24 +324,6 @@ private slots:
         QVERIFY(server->start().isEmpty());
     }
 
-    // The link's one failure signal. What the device said last is not the server's parting words.
-    void connectionEnds()
-    {
-        std::unique_ptr<BusLink> link;
-        QCOMPARE(open(server->rfc2217Url(), &link), QString());
-        QSignalSpy failed(link.get(), &BusLink::failed);
-        QVERIFY(link->write(wireFrame(kAddress, buildCommand(CmdGetDeviceName))) && link->flush());
-        QByteArray answer;
-        while (link->waitForReadyRead(answer.isEmpty() ? kExchangeMs : kPollMs))
-            answer += link->readAll();
-        QVERIFY(answer.contains("Talvik RFID reader"));
-        server->stop(true);
-        QVERIFY(failed.wait());
-        QCOMPARE(failed.first().at(0).value<BusLink::Failure>(), BusLink::Failure::ConnectionEnded);
-        QCOMPARE(failed.first().at(1).toString(), "the server closed the connection");
-        QVERIFY(server->start().isEmpty());
-    }
-
     // Data nobody reads past the link's bound: the oldest goes, counted, the newest stays.
     void overrunDropsOldest()
     {
