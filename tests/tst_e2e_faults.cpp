@@ -186,8 +186,7 @@ private slots:
         if (fault == "dialog cancelled" || fault == "image unreadable")
             image = fault == "image unreadable" ? QStringLiteral("/proc/self/mem") : QString();
         tool().enter("leDeviceShortName leTagDeviceAddress", "NEW 2B");
-        tool().answerNextMessageBox(QMessageBox::Ok);
-        tool().answerNextFileDialog(image);
+        tool().answerNextModal(image);
         QVERIFY(tool().click(kOperations[operation].first()));
         const QStringList expected = lines(log.replace("%IMAGE%", image));
         if (!ToolDriver::waitUntil([&] { return tool().logLines() == expected; }))
@@ -242,7 +241,7 @@ private slots:
                             .arg(tool().progressBar()->maximum())
                             .arg(tool().statusBarText());
         });
-        tool().answerNextFileDialog(path);
+        tool().answerNextModal(path);
         QVERIFY(tool().click("btFlashFirmware"));
         QVERIFY(tool().waitForLog(E2e::kSettingsReceived, kUpdateTimeoutMs));
         tool().progressBar()->disconnect(this);

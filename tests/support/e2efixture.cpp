@@ -76,43 +76,26 @@ QString ToolDriver::statusBarText() const
     return texts.join(QLatin1Char('|'));
 }
 
-void ToolDriver::answerNextModal(const std::function<bool(QWidget *)> &answer)
+void ToolDriver::answerNextModal(const QString &filePath)
 {
     // The modal runs its own event loop inside the tool's slot; a timer still fires there.
     auto *watcher = new QTimer(modalWatchers.get());
-    QObject::connect(watcher, &QTimer::timeout, watcher, [watcher, answer] {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (modal && answer(modal))
+    QObject::connect(watcher, &QTimer::timeout, watcher, [watcher, filePath] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (box) {
+            box->button(QMessageBox::Ok)->click();
+        } else if (dialog && filePath.isEmpty()) {
+            dialog->reject();
+        } else if (dialog) {
+            // selectFile() leaves the name field alone while it has the focus: type instead.
+            dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(filePath);
+            static_cast<QDialog *>(dialog)->accept(); // checks the file as OK would
+        }
+        if (box || dialog)
             watcher->deleteLater();
     });
     watcher->start(kModalPollMs);
-}
-
-void ToolDriver::answerNextMessageBox(QMessageBox::StandardButton button)
-{
-    answerNextModal([button](QWidget *modal) {
-        auto *box = qobject_cast<QMessageBox *>(modal);
-        if (box)
-            box->button(button)->click();
-        return box;
-    });
-}
-
-void ToolDriver::answerNextFileDialog(const QString &filePath)
-{
-    answerNextModal([filePath](QWidget *modal) {
-        auto *dialog = qobject_cast<QFileDialog *>(modal);
-        if (!dialog)
-            return false;
-        if (filePath.isEmpty()) {
-            dialog->reject();
-            return true;
-        }
-        // selectFile() leaves the name field alone while it has the focus: type instead.
-        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(filePath);
-        static_cast<QDialog *>(dialog)->accept(); // checks the file as OK would
-        return true;
-    });
 }
 
 bool ToolDriver::waitUntil(const std::function<bool()> &condition, int timeoutMs)

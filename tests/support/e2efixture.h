@@ -88,16 +88,13 @@ public:
         return mainWindow->statusBar()->findChild<QProgressBar *>();
     }
 
-    // Answers the next modal message box with this button.
-    void answerNextMessageBox(QMessageBox::StandardButton button);
-    // Picks filePath in the next file dialog; an empty path cancels it.
-    void answerNextFileDialog(const QString &filePath);
+    // Answers the next modal dialog: a message box with Ok, a file dialog with filePath (an
+    // empty one cancels it).
+    void answerNextModal(const QString &filePath = QString());
 
     static bool waitUntil(const std::function<bool()> &condition, int timeoutMs = E2e::kWaitMs);
 
 private:
-    void answerNextModal(const std::function<bool(QWidget *)> &answer);
-
     std::unique_ptr<MainWindow> mainWindow;
     std::unique_ptr<QObject> modalWatchers;
 };
