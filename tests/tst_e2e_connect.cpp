@@ -27,6 +27,7 @@ constexpr int kQuietProbesMs = 3 * kScanProbeTimeoutMs;
 const QString kFound = QStringLiteral("Device found: ");
 const QString kSettingsControls =
     QStringLiteral("cbDeviceComSpeed leDeviceAddress cbTerminated leDeviceShortName");
+const QString kTyped = QStringLiteral("9600 EE 0 KEEP");
 // The port is open behind the disconnected look while the scan owns the controls.
 const QString kScanningLook = QString(E2e::kDisconnectedLook).replace("free", "held");
 
@@ -65,46 +66,6 @@ class TestE2eConnect : public QObject
     Q_OBJECT
 
 private slots:
-    void connectReadsDevice_data()
-    {
-        // settings: the device's record; shown: the settings controls
-        addColumns<QString, QByteArray, QString, QString, QString>(
-            {"lineSpeed", "settings", "faults", "shown", "log"});
-        const QString read = "|Device settings received.";
-        addRow("19200, any non-zero byte terminates", "19200", hex("02C30741420000"), "",
-               "19200 C3 1 AB", kVersionLine + read);
-        addRow("baud index just past the table", "115200", hex("06050100000000"), "", " 05 1 ",
-               kVersionLine + "|The device reported an unknown baud rate (index 6)." + read);
-        // One byte short: the controls keep what they held, nothing made up to write back.
-        addRow("settings answer cut short", "115200", hex("05C30741424344"), "truncate=0C:6",
-               "9600 EE 0 XYZW",
-               kVersionLine + "|The device sent incomplete settings (6 of 7 bytes)." + read);
-    }
-
-    void connectReadsDevice()
-    {
-        QFETCH(QString, lineSpeed);
-        QFETCH(QByteArray, settings);
-        QFETCH(QString, faults);
-
-        E2eBench bench(E2e::fastBus());
-        QVERIFY2(bench.isReady(), qPrintable(bench.error()));
-        SimDeviceConfig config = E2e::device(faults);
-        std::memcpy(&config.settings, settings.constData(), sizeof config.settings);
-        bench.addDevice(config);
-        ToolDriver &tool = bench.tool();
-        // Start from values the answer must overwrite.
-        tool.enter("cbConnectionSpeed " + kSettingsControls, lineSpeed + " 9600 EE 0 XYZW");
-
-        QVERIFY(bench.connectTo(config.settings.ownAddress));
-        QCOMPARE(bench.bus().lineBaudRate(), lineSpeed.toInt());
-        QCOMPARE(tool.statusBarText(), QStringLiteral("Connected|Version:APP 1.0.0"));
-        QTEST(tool.logLines().join('|'), "log");
-        QTEST(tool.text(kSettingsControls), "shown");
-        QCOMPARE(E2e::wire(bench.bus()), lines("09|0A|0C"));
-        QCOMPARE(E2e::connectionLook(bench), QLatin1String(E2e::kConnectedLook));
-    }
-
     // Every way an open connection ends but a press on Disconnect, with the serial debug line
     // that tells why. A read error (the adapter pulled) closes the port behind the connected look.
     void connectionEnds_data()
@@ -155,46 +116,65 @@ private slots:
         }
     }
 
-    void connectFails_data()
+    // A press on Connect and all that follows, from controls the settings answer must overwrite.
+    void connect_data()
     {
-        // address typed; port: "" for the bus's; faults: the device's, in the simulator's keys;
-        // lost: answers that meet a closed port
-        addColumns<QString, QString, QString, QString, QString, QString, int>(
-            {"address", "port", "faults", "requests", "log", "statusBar", "lost"});
-        const QString timedOut = "Connection timeout|" + kNoAnswer;
-        addRow("silent address", "1A", "", "silent=1", "09", kNoAnswer, timedOut, 0);
+        // address typed; port: "" for the bus's; device: its faults in the simulator's keys, and
+        // its settings record; lost: answers that meet a closed port; shown: the settings controls
+        addColumns<QString, QString, QString, QByteArray, QString, QString, QString, int, QString>(
+            {"address", "port", "device", "record", "requests", "log", "statusBar", "lost",
+             "shown"});
+        const QString received = "|Device settings received.", read = kVersionLine + received;
+        const QString connected = "Connected|Version:APP 1.0.0",
+                      timedOut = "Connection timeout|" + kNoAnswer;
+        const QByteArray door = hex("051A00444F4F52");
+        addRow("any non-zero byte terminates", "1A", "", "", hex("051A0741420000"), "09|0A|0C",
+               read, connected, 0, "115200 1A 1 AB");
+        addRow("baud index just past the table", "1A", "", "", hex("061A0100000000"), "09|0A|0C",
+               kVersionLine + "|The device reported an unknown baud rate (index 6)." + received,
+               connected, 0, " 1A 1 ");
+        // One byte short: the controls keep what they held, nothing made up to write back.
+        addRow("settings answer cut short", "1A", "", "truncate=0C:6", hex("051A0741424344"),
+               "09|0A|0C",
+               kVersionLine + "|The device sent incomplete settings (6 of 7 bytes)." + received,
+               connected, 0, kTyped);
+        addRow("silent address", "1A", "", "silent=1", door, "09", kNoAnswer, timedOut, 0, kTyped);
         // Its answer comes after the port closed: never into the next connection.
-        addRow("identification too late", "1A", "", "late=0A:700", "09|0A",
-               kVersionLine + '|' + kNoAnswer, timedOut, 1);
+        addRow("identification too late", "1A", "", "late=0A:700", door, "09|0A",
+               kVersionLine + '|' + kNoAnswer, timedOut, 1, kTyped);
         // The broken answer gets the CRC error notice; then the tool gives up as for silence.
-        addRow("answers with broken CRC", "1A", "", "crcrate=1", "09|FF FF 02", kNoAnswer, timedOut,
-               0);
-        addRow("port cannot be opened", "1A", "/dev/ttyTalvikMissing", "", "", kNoAnswer, timedOut,
-               0);
-        addRow("settings too late", "1A", "", "late=0C:700", "09|0A|0C",
-               kVersionLine + '|' + E2e::kGenericTimeout, "Timeout|No response to bootloader", 1);
+        addRow("answers with broken CRC", "1A", "", "crcrate=1", door, "09|FF FF 02", kNoAnswer,
+               timedOut, 0, kTyped);
+        addRow("port cannot be opened", "1A", "/dev/ttyTalvikMissing", "", door, "", kNoAnswer,
+               timedOut, 0, kTyped);
+        addRow("settings too late", "1A", "", "late=0C:700", door, "09|0A|0C",
+               kVersionLine + '|' + E2e::kGenericTimeout, "Timeout|No response to bootloader", 1,
+               kTyped);
         // The connection stands, without device data.
-        addRow("error answer", "1A", "", "error=09", "09",
-               "Error received to command 0x09 - err no :0x00EE", "Connected|", 0);
-        addRow("address field empty", "", "", "", "", "Please enter the correct device address!",
-               "|", 0);
+        addRow("error answer", "1A", "", "error=09", door, "09",
+               "Error received to command 0x09 - err no :0x00EE", "Connected|", 0, kTyped);
+        addRow("address field empty", "", "", "", door, "",
+               "Please enter the correct device address!", "|", 0, kTyped);
     }
 
-    void connectFails()
+    void connect()
     {
         QFETCH(QString, address);
         QFETCH(QString, port);
-        QFETCH(QString, faults);
+        QFETCH(QString, device);
+        QFETCH(QByteArray, record);
         QFETCH(QString, log);
         QFETCH(QString, statusBar);
 
         E2eBench bench(E2e::fastBus());
         QVERIFY2(bench.isReady(), qPrintable(bench.error()));
-        const int id = bench.addDevice(E2e::device("addr=1A," + faults));
+        SimDeviceConfig config = E2e::device(device);
+        std::memcpy(&config.settings, record.constData(), sizeof config.settings);
+        const int id = bench.addDevice(config);
         ToolDriver &tool = bench.tool();
         if (!port.isEmpty())
             tool.selectPort(port);
-        tool.enter("leDeviceShortName leTargetAddress", "KEEP " + address);
+        tool.enter("leTargetAddress " + kSettingsControls, address + ' ' + kTyped);
 
         QElapsedTimer clock;
         clock.start();
@@ -216,8 +196,8 @@ private slots:
         for (const SimTraceEntry &entry : bench.bus().trace())
             lost += entry.note.contains(QLatin1String("lost: no port open"));
         QTEST(lost, "lost");
-        QCOMPARE(tool.text("leDeviceShortName") + ' ' + E2e::connectionLook(bench),
-                 "KEEP " + (timedOut ? QString(E2e::kDisconnectedLook) : opened));
+        QTEST(tool.text(kSettingsControls), "shown");
+        QCOMPARE(E2e::connectionLook(bench), timedOut ? QString(E2e::kDisconnectedLook) : opened);
 
         // Once the fault is gone the same window connects as usual.
         bench.bus().setDeviceFaults(id, SimFaults());

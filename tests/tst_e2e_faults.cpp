@@ -93,9 +93,11 @@ private slots:
 
         const QString writing = QStringLiteral("Writing new device settings...|");
         const QString noAnswer = QStringLiteral("No response from the hardware at address 0x1A");
+        const auto error = [](const char *code) {
+            return QStringLiteral("Error received to command 0x%1 - err no :0x00EE").arg(code);
+        };
         addFaultRow("settings write", "silent", writing + kTimeout);
-        addFaultRow("settings write", "error answer",
-                    writing + "Error received to command 0x0B - err no :0x00EE", kOpen);
+        addFaultRow("settings write", "error answer", writing + error("0B"), kOpen);
         // The device took the settings and restarted; only its answer was lost.
         addFaultRow("settings write", "broken CRC", writing + kTimeout, kClosed,
                     kRestarted.arg("NEW"));
@@ -109,11 +111,7 @@ private slots:
               {"factory reset", "Resetting to factory defaults...", "0D", "FACT"}}) {
             // No answer: the timeout of the connect's settings read closes the port.
             addFaultRow(operation, "silent", first + ('|' + kTimeout));
-            addFaultRow(
-                operation, "error answer",
-                first +
-                    QStringLiteral("|Error received to command 0x%1 - err no :0x00EE").arg(code),
-                kOpen);
+            addFaultRow(operation, "error answer", first + ('|' + error(code)), kOpen);
             addFaultRow(operation, "broken CRC", first + ('|' + kTimeout), kClosed,
                         kRestarted.arg(name));
             addFaultRow(operation, "vanishes", first + waiting + '|' + kTimeout, kClosed,
@@ -128,22 +126,18 @@ private slots:
         // Opens, but its first read fails: nothing is mapped at offset 0.
         addFaultRow("firmware", "image unreadable", file + "Unable to open firmware file!", kOpen);
         addFaultRow("firmware", "silent", file + kTimeout);
-        addFaultRow("firmware", "error answer",
-                    file + "Error received to command 0xF0 - err no :0x00EE", kOpen);
+        addFaultRow("firmware", "error answer", file + error("F0"), kOpen);
         // The device went into its bootloader although the tool never heard it say so.
         addFaultRow("firmware", "broken CRC", file + kTimeout, kClosed, kFlashed.arg(0));
         addFaultRow("firmware", "vanishes", file + kUntilWriting + '|' + kTimeout, kClosed,
                     kFlashed.arg(256));
         // A version that begins with the word names no bootloader: nothing is erased.
+        const QString refused = "Unsupported version from bootloader: BOOTLOADER 1.2|";
         addFaultRow("firmware", "not a bootloader",
-                    file +
-                        "Waiting for bootloader...|Unsupported version from bootloader: "
-                        "BOOTLOADER 1.2|" +
-                        kTimeout,
-                    kClosed, kFlashed.arg(0));
+                    file + "Waiting for bootloader...|" + refused + kTimeout, kClosed,
+                    kFlashed.arg(0));
         // Only the finish request's error tells of a refused image.
-        addFaultRow("firmware", "chunk error",
-                    file + kUntilWriting + "|Error received to command 0xF2 - err no :0x00EE",
+        addFaultRow("firmware", "chunk error", file + kUntilWriting + '|' + error("F2"),
                     kInBootloader, kFlashed.arg(0));
         addFaultRow("firmware", "finish error",
                     file + kUntilWriting +
@@ -153,8 +147,7 @@ private slots:
         // Tag timeouts only log: the port stays open and the connection stands.
         for (const char *operation : {"tag read", "tag write"}) {
             addFaultRow(operation, "silent", kTagTimeout, kOpen);
-            addFaultRow(operation, "error answer",
-                        "Error received to command 0x02 - err no :0x00EE", kOpen);
+            addFaultRow(operation, "error answer", error("02"), kOpen);
         }
         addFaultRow("tag read", "vanishes", kUid + kTagTimeout, kOpen);
         // Written but never read back: the tag holds the new address unchecked.
