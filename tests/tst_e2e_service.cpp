@@ -1,7 +1,6 @@
 // A connected reader's settings, reboot and factory reset, and the service boxes: address tag
 // chains, LED, PN5180 EEPROM and the loop test.
 #include "e2efixture.h"
-#include "ser2net.h"
 
 using E2e::lines;
 
@@ -111,22 +110,16 @@ private slots:
     void settingsWrite_data()
     {
         // request: baud index, own address, terminated, then the name field
-        // via: ser2net's rfc2217 port, plain or through TLS, in front of the bus
-        addColumns<QString, int, QString, QString, QString, QString>(
-            {"name", "baud", "request", "faults", "via", "shownName"});
+        addColumns<QString, int, QString, QString, QString>(
+            {"name", "baud", "request", "faults", "shownName"});
         // Between the 500 ms of most answers and the 1000 ms a settings write may take.
         addRow("two characters, slow to store", "AB", 115200, "05 80 01 41 42 00 00", "late=0B:700",
-               "", "AB");
+               "AB");
         // Cut inside the third character: two of three umlauts come back.
-        addRow("UTF-8 name longer than four bytes", "ÄÖÜ", 115200, "05 80 01 C3 84 C3 96", "", "",
+        addRow("UTF-8 name longer than four bytes", "ÄÖÜ", 115200, "05 80 01 C3 84 C3 96", "",
                "ÄÖ");
         // The device only hears frames at its own rate: every request of the reconnect got through.
-        addRow("new baud rate", "AB", 38400, "03 80 01 41 42 00 00", "", "", "AB");
-        // The window sets the new rate through the server on the new connection.
-        addRow("new baud rate through rfc2217", "AB", 38400, "03 80 01 41 42 00 00", "", "rfc2217",
-               "AB");
-        addRow("new baud rate through rfc2217+tls", "AB", 38400, "03 80 01 41 42 00 00", "",
-               "rfc2217+tls", "AB");
+        addRow("new baud rate", "AB", 38400, "03 80 01 41 42 00 00", "", "AB");
     }
 
     void settingsWrite()
@@ -135,18 +128,8 @@ private slots:
         QFETCH(int, baud);
         QFETCH(QString, request);
         QFETCH(QString, faults);
-        QFETCH(QString, via);
         QFETCH(QString, shownName);
 
-        const bool tls = via.endsWith("tls");
-        Ser2net server(bench->bus().portPath(), tls ? Ser2net::Tls : Ser2net::Plain);
-        if (!via.isEmpty()) {
-            QVERIFY(server.start().isEmpty() && tool().click("btSerialConnect"));
-            tool().selectPort(tls ? server.tlsRfc2217Url() : server.rfc2217Url());
-            QVERIFY(bench->connectTo(kAddress));
-            bench->bus().clearTrace();
-            tool().clearLog();
-        }
         setFaults(faults);
         tool().enter("cbTerminated cbDeviceComSpeed leDeviceShortName",
                      QStringLiteral("1 %1 %2").arg(baud).arg(name));
@@ -158,9 +141,7 @@ private slots:
             QStringLiteral("%1 ").arg(bench->bus().lineBaudRate()) +
                 tool().text("cbConnectionSpeed cbDeviceComSpeed leDeviceShortName cbTerminated"),
             QStringLiteral("%1 %1 %1 %2 1").arg(baud).arg(shownName));
-        // ser2net, not the window, holds the pseudo-terminal, and without an exclusive lock.
-        QCOMPARE(E2e::connectionLook(*bench),
-                 QString(E2e::kConnectedLook).replace("held", via.isEmpty() ? "held" : "free"));
+        QCOMPARE(E2e::connectionLook(*bench), QLatin1String(E2e::kConnectedLook));
     }
 
     // One address-tag chain: the tags in the field and their pages 4 to 6 (a write starts from
