@@ -213,29 +213,25 @@ private slots:
         E2eBench bench(E2e::fastBus());
         QVERIFY2(bench.isReady(), qPrintable(bench.error()));
         // Added out of order: the list must follow the addresses, not the bus.
-        for (const auto &[address, name] :
-             {std::pair{0xFF, "Last"}, {0x00, "Gate"}, {0x1A, "Door"}})
-            bench.addDevice(SimDeviceConfig::at(uint8_t(address), QLatin1String(name)));
+        for (const char *keys : {"addr=FF,name=Last", "addr=00,name=Gate", "addr=1A,name=Door"})
+            bench.addDevice(E2e::device(keys));
         ToolDriver &tool = bench.tool();
 
         QElapsedTimer wall;
         wall.start();
         QVERIFY(tool.click("btScanRs485"));
-        QCOMPARE(tool.text("btScanRs485"), QStringLiteral("Cancel"));
+        QCOMPARE(tool.text("btScanRs485") + ' ' + E2e::connectionLook(bench),
+                 "Cancel " + kScanningLook);
         QVERIFY(!tool.widget("btSerialConnect")->isEnabled());
-        QCOMPARE(E2e::connectionLook(bench), kScanningLook);
         QVERIFY(tool.waitForLog(QStringLiteral("Done."), kFullScanMaxMs));
-        qInfo("Full scan with 3 devices took %lld ms", wall.elapsed());
         QVERIFY2(wall.elapsed() >= kFullScanMinMs, qPrintable(QString::number(wall.elapsed())));
 
         verifyIdle(bench, {"00 - Gate", "1A - Door", "FF - Last"});
-        QCOMPARE(tool.logLines().first(), QStringLiteral("Searching for devices. Please wait..."));
-        QCOMPARE(tool.logLines().last(), QStringLiteral("Done."));
+        QCOMPARE(tool.logLines().first() + '|' + tool.logLines().last(),
+                 QStringLiteral("Searching for devices. Please wait...|Done."));
         // One name request per address, in ascending order, no retries.
         QCOMPARE(lineOf(bench.bus()).remove(QRegularExpression(" <..")), probes(0x00, 0xFF));
-        QStringList requests = E2e::wire(bench.bus());
-        requests.removeDuplicates();
-        QCOMPARE(requests, QStringList{"0A"});
+        QCOMPARE(E2e::wire(bench.bus()).filter(QRegularExpression("^(?!0A$)")), QStringList());
 
         // The first device found filled the address field; picking another only changes it.
         QCOMPARE(tool.text("leTargetAddress"), QStringLiteral("00"));
@@ -276,22 +272,22 @@ private slots:
     {
         E2eBench bench(E2e::fastBus());
         QVERIFY2(bench.isReady(), qPrintable(bench.error()));
-        for (const char *keys : {"addr=00,crcrate=1", "addr=01,name=Door", "addr=03,error=0A"})
-            bench.addDevice(E2e::device(QLatin1String(keys)));
-        const int gone = bench.addDevice(E2e::device("addr=02,name=Gone"));
+        for (const char *keys :
+             {"addr=00,crcrate=1", "addr=01,name=Door", "addr=03,error=0A", "addr=02,name=Gone"})
+            bench.addDevice(E2e::device(keys));
         ToolDriver &tool = bench.tool();
 
         QVERIFY(tool.click("btScanRs485"));
         // The device at 02 leaves the bus while the scan waits at 00.
         QVERIFY(ToolDriver::waitUntil([&] { return lineOf(bench.bus()).startsWith("00"); }));
-        QVERIFY(bench.bus().removeDevice(gone));
+        QVERIFY(bench.bus().removeDevice(3));
         QVERIFY(tool.waitForLog("Error received to command 0x0A - err no :0x00EE"));
         QVERIFY(E2e::busStaysQuiet(bench.bus(), kQuietProbesMs));
         // A CRC error notice to 00, nothing more asked of 02; the error answer stands the scan.
         QCOMPARE(lineOf(bench.bus()), QStringLiteral("00 <00 00 01 <01 02 03 <03"));
         QVERIFY(E2e::wire(bench.bus()).contains("FF FF 02"));
-        QCOMPARE(tool.progressBar()->value(), 0x03);
-        QCOMPARE(E2e::connectionLook(bench), kScanningLook);
+        QCOMPARE(QString::number(tool.progressBar()->value()) + ' ' + E2e::connectionLook(bench),
+                 "3 " + kScanningLook);
         QVERIFY(tool.click("btScanRs485"));
         QCOMPARE(tool.logLines().last(), QStringLiteral("Searching aborted."));
         verifyIdle(bench, {"01 - Door"});
