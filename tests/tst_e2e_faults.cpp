@@ -27,20 +27,13 @@ const QString kUid = QStringLiteral("Tag detected...|Reading UID...|UID: 04A1B2C
 const QString kUntilWriting = QStringLiteral(
     "Waiting for bootloader...|Bootloader detected: Talvik BOOTLOADER 1.2|Erasing flash...|"
     "Flash erased.|Writing firmware...");
-// Each operation's button, and the keys of a device that vanishes during it: it no longer
-// answers the request named (firmware: between chunks).
-const QMap<QString, QStringList> kOperations = {
-    {"settings write", {"btSaveSettings", "late=09:60000"}},
-    {"reboot", {"btRestartDevice", "late=09:60000"}},
-    {"factory reset", {"btResetToDefaults", "late=09:60000"}},
-    {"firmware", {"btFlashFirmware", "dropafter=1"}},
-    {"tag read", {"btReadAddressTag", "late=04:60000"}},
-    {"tag write", {"btWriteAddressTag", "late=40:60000"}}};
-// The other faults, in the simulator's keys; the image faults need none.
-const QMap<QString, QString> kFaultKeys = {
-    {"silent", "silent=1"},       {"error answer", "error=any"},
-    {"broken CRC", "crcrate=1"},  {"chunk error", "error=F2"},
-    {"finish error", "error=F3"}, {"not a bootloader", "bootversion=BOOTLOADER 1.2"}};
+const QMap<QString, QString> kButtons = {
+    {"settings write", "btSaveSettings"},   {"reboot", "btRestartDevice"},
+    {"factory reset", "btResetToDefaults"}, {"firmware", "btFlashFirmware"},
+    {"tag read", "btReadAddressTag"},       {"tag write", "btWriteAddressTag"}};
+// A device that no longer answers the version request (after a restart), the tag activation,
+// the page read, or any request from the first chunk on.
+const char kVanishes[] = "late=09:60000";
 
 // What the device holds afterwards, in one line a row can name.
 QString deviceSummary(const SimDeviceState &device)
@@ -85,7 +78,8 @@ class TestE2eFaults : public QObject
 private slots:
     void cleanup() { bench.reset(); }
 
-    // log: every line from the operator's click on
+    // fault: in the simulator's keys, or image=PATH for another file (empty: the dialog is
+    // cancelled; image=empty: a file of no bytes); log: every line from the operator's click on
     void faultMatrix_data()
     {
         addColumns<QString, QString, QString, QString, QString>(
@@ -96,12 +90,12 @@ private slots:
         const auto error = [](const char *code) {
             return QStringLiteral("Error received to command 0x%1 - err no :0x00EE").arg(code);
         };
-        addFaultRow("settings write", "silent", writing + kTimeout);
-        addFaultRow("settings write", "error answer", writing + error("0B"), kOpen);
+        addFaultRow("settings write", "silent=1", writing + kTimeout);
+        addFaultRow("settings write", "error=any", writing + error("0B"), kOpen);
         // The device took the settings and restarted; only its answer was lost.
-        addFaultRow("settings write", "broken CRC", writing + kTimeout, kClosed,
+        addFaultRow("settings write", "crcrate=1", writing + kTimeout, kClosed,
                     kRestarted.arg("NEW"));
-        addFaultRow("settings write", "vanishes",
+        addFaultRow("settings write", kVanishes,
                     writing + "Settings writed. Device is rebooting...|Reconnecting...|" + noAnswer,
                     "Connection timeout|" + noAnswer + "|closed", kRestarted.arg("NEW"));
 
@@ -110,48 +104,49 @@ private slots:
              {std::tuple{"reboot", "Rebooting device...", "08", "DOOR"},
               {"factory reset", "Resetting to factory defaults...", "0D", "FACT"}}) {
             // No answer: the timeout of the connect's settings read closes the port.
-            addFaultRow(operation, "silent", first + ('|' + kTimeout));
-            addFaultRow(operation, "error answer", first + ('|' + error(code)), kOpen);
-            addFaultRow(operation, "broken CRC", first + ('|' + kTimeout), kClosed,
+            addFaultRow(operation, "silent=1", first + ('|' + kTimeout));
+            addFaultRow(operation, "error=any", first + ('|' + error(code)), kOpen);
+            addFaultRow(operation, "crcrate=1", first + ('|' + kTimeout), kClosed,
                         kRestarted.arg(name));
-            addFaultRow(operation, "vanishes", first + waiting + '|' + kTimeout, kClosed,
+            addFaultRow(operation, kVanishes, first + waiting + '|' + kTimeout, kClosed,
                         kRestarted.arg(name));
         }
 
         const QString file = QStringLiteral("Firmware file %IMAGE%|");
         // The image is refused before the device is touched.
-        addFaultRow("firmware", "dialog cancelled", "Firmware not selected!", kOpen);
-        addFaultRow("firmware", "image empty", file + "Firmware file is empty - nothing to flash.",
+        addFaultRow("firmware", "image=", "Firmware not selected!", kOpen);
+        addFaultRow("firmware", "image=empty", file + "Firmware file is empty - nothing to flash.",
                     kOpen);
         // Opens, but its first read fails: nothing is mapped at offset 0.
-        addFaultRow("firmware", "image unreadable", file + "Unable to open firmware file!", kOpen);
-        addFaultRow("firmware", "silent", file + kTimeout);
-        addFaultRow("firmware", "error answer", file + error("F0"), kOpen);
+        addFaultRow("firmware", "image=/proc/self/mem", file + "Unable to open firmware file!",
+                    kOpen);
+        addFaultRow("firmware", "silent=1", file + kTimeout);
+        addFaultRow("firmware", "error=any", file + error("F0"), kOpen);
         // The device went into its bootloader although the tool never heard it say so.
-        addFaultRow("firmware", "broken CRC", file + kTimeout, kClosed, kFlashed.arg(0));
-        addFaultRow("firmware", "vanishes", file + kUntilWriting + '|' + kTimeout, kClosed,
+        addFaultRow("firmware", "crcrate=1", file + kTimeout, kClosed, kFlashed.arg(0));
+        addFaultRow("firmware", "dropafter=1", file + kUntilWriting + '|' + kTimeout, kClosed,
                     kFlashed.arg(256));
         // A version that begins with the word names no bootloader: nothing is erased.
         const QString refused = "Unsupported version from bootloader: BOOTLOADER 1.2|";
-        addFaultRow("firmware", "not a bootloader",
+        addFaultRow("firmware", "bootversion=BOOTLOADER 1.2",
                     file + "Waiting for bootloader...|" + refused + kTimeout, kClosed,
                     kFlashed.arg(0));
         // Only the finish request's error tells of a refused image.
-        addFaultRow("firmware", "chunk error", file + kUntilWriting + '|' + error("F2"),
-                    kInBootloader, kFlashed.arg(0));
-        addFaultRow("firmware", "finish error",
+        addFaultRow("firmware", "error=F2", file + kUntilWriting + '|' + error("F2"), kInBootloader,
+                    kFlashed.arg(0));
+        addFaultRow("firmware", "error=F3",
                     file + kUntilWriting +
                         "|Firmware flashed.|Firmware verification filed - wrong firmware file ???",
                     kInBootloader, kFlashed.arg(600));
 
         // Tag timeouts only log: the port stays open and the connection stands.
         for (const char *operation : {"tag read", "tag write"}) {
-            addFaultRow(operation, "silent", kTagTimeout, kOpen);
-            addFaultRow(operation, "error answer", error("02"), kOpen);
+            addFaultRow(operation, "silent=1", kTagTimeout, kOpen);
+            addFaultRow(operation, "error=any", error("02"), kOpen);
         }
-        addFaultRow("tag read", "vanishes", kUid + kTagTimeout, kOpen);
+        addFaultRow("tag read", "late=04:60000", kUid + kTagTimeout, kOpen);
         // Written but never read back: the tag holds the new address unchecked.
-        addFaultRow("tag write", "vanishes",
+        addFaultRow("tag write", "late=40:60000",
                     kUid + "Tag activated...|Writing address tag...|Write ACK|Reading tag info|" +
                         kTagTimeout,
                     kOpen, "application, 0 restarts, DOOR, tag 2B, flash 0");
@@ -168,19 +163,19 @@ private slots:
         config.factorySettings = config.settings;
         config.factorySettings->shortName = shortNameBytes(QStringLiteral("FACT"));
         QVERIFY(startDevice(config));
-        const QString keys =
-            fault == "vanishes" ? kOperations[operation].last() : kFaultKeys.value(fault);
+        const bool imageFault = fault.startsWith("image=");
+        bool parsed = false;
         QVERIFY(bench->bus().editDevice(id, [&](SimDeviceState &device) {
-            SimSetup::parseDevice(keys, &device.config, nullptr);
-        }));
+            parsed = SimSetup::parseDevice(imageFault ? QString() : fault, &device.config, nullptr);
+        }) && parsed);
 
         QString image = writeImage(
-            fault == "image empty" ? QByteArray() : simImage(QStringLiteral("APP 2.0.0"), 600));
-        if (fault == "dialog cancelled" || fault == "image unreadable")
-            image = fault == "image unreadable" ? QStringLiteral("/proc/self/mem") : QString();
+            fault == "image=empty" ? QByteArray() : simImage(QStringLiteral("APP 2.0.0"), 600));
+        if (imageFault && fault != "image=empty")
+            image = fault.mid(int(qstrlen("image=")));
         tool().enter("leDeviceShortName leTagDeviceAddress", "NEW 2B");
         tool().answerNextModal(image);
-        QVERIFY(tool().click(kOperations[operation].first()));
+        QVERIFY(tool().click(kButtons[operation]));
         const QStringList expected = lines(log.replace("%IMAGE%", image));
         if (!ToolDriver::waitUntil([&] { return tool().logLines() == expected; }))
             QCOMPARE(tool().logLines(), expected);
@@ -192,7 +187,7 @@ private slots:
         QCOMPARE(E2e::connectionLook(*bench),
                  QLatin1String(open ? E2e::kConnectedLook : E2e::kDisconnectedLook));
         QTEST(deviceSummary(bench->bus().device(id)), "device");
-        QCOMPARE(E2e::wire(bench->bus()).contains("FF FF 02"), fault == "broken CRC");
+        QCOMPARE(E2e::wire(bench->bus()).contains("FF FF 02"), fault == "crcrate=1");
 
         // The operator power-cycles the device: it comes back as it now is, without its fault.
         SimDeviceConfig revived = bench->bus().device(id).config;
