@@ -1,13 +1,11 @@
 // Links to a bus through network serial servers, opened in this process: Debian's ser2net in
 // front of the simulator, with TLS and client certificates, and servers written here that
 // misbehave on purpose.
-#include "buslink.h"
 #include "deviceclient.h"
 #include "devicecommand.h"
 #include "e2efixture.h"
 #include "rawtcplink.h"
 #include "ser2net.h"
-#include "simbusthread.h"
 #include "tlsidentity.h"
 
 #include <QSerialPort>

@@ -59,9 +59,6 @@ const QString kVersionLine = QStringLiteral("Firmware version is: APP 3.1.4");
 const QString kWritten = QStringLiteral(
     "Writing new device settings...|Settings writed. Device is rebooting...|Reconnecting...");
 
-constexpr bool kWrite = true;
-constexpr bool kRead = false;
-
 // The lines of a good read of these tag fields: address, name, terminated.
 QString readLog(const QString &fields)
 {
@@ -158,23 +155,23 @@ private slots:
         const QString written = kSelected + "Writing address tag...|Write ACK|";
         const QByteArray wxyz = QByteArray::fromHex("060188A75758595AFE00578E");
         // One digit typed: the read-back shows it as two.
-        addRow("write, two letters and one digit", kWrite, 1, kAbRecord, "7 AB 1", "",
+        addRow("write, two letters and one digit", true, 1, kAbRecord, "7 AB 1", "",
                writeRequests(kAbRecord), written + readLog("07 AB 1") + "|HALT done.", "07 AB 1");
-        addRow("write, four letters fill the field", kWrite, 1, wxyz, "FE WXYZ 0", "",
+        addRow("write, four letters fill the field", true, 1, wxyz, "FE WXYZ 0", "",
                writeRequests(wxyz), written + readLog("FE WXYZ 0") + "|HALT done.", "FE WXYZ 0");
-        addRow("write, address field empty", kWrite, 1, QByteArray(12, '\0'), " KEEP 1", "", "",
+        addRow("write, address field empty", true, 1, QByteArray(12, '\0'), " KEEP 1", "", "",
                "Please enter correct tag address defice address!", " KEEP 1");
         // The name ends at its first zero; any flag byte but 0 terminates.
-        addRow("read, HALT answered", kRead, 1, QByteArray::fromHex("060188A74B31003980051411"),
+        addRow("read, HALT answered", false, 1, QByteArray::fromHex("060188A74B31003980051411"),
                "5A OLD 0", "", readBack + "|05", kSelected + readLog("80 K1 1") + "|HALT done.",
                "80 K1 1");
         // A late answer still ends the chain after the timeout message.
-        addRow("read, HALT late", kRead, 1, QByteArray::fromHex("060188A7474154453C00171E"),
+        addRow("read, HALT late", false, 1, QByteArray::fromHex("060188A7474154453C00171E"),
                "5A KEEP 1", "late=05:900", readBack + "|05",
                kSelected + readLog("3C GATE 0") + '|' + kTagTimeout + "|HALT done.", "3C GATE 0");
-        addRow("read, no tag", kRead, 0, kAbRecord, "5A KEEP 1", "", "02", "No tag detected",
+        addRow("read, no tag", false, 0, kAbRecord, "5A KEEP 1", "", "02", "No tag detected",
                "5A KEEP 1");
-        addRow("read, two tags", kRead, 2, kAbRecord, "5A KEEP 1", "", "02",
+        addRow("read, two tags", false, 2, kAbRecord, "5A KEEP 1", "", "02",
                "Too many tags on the antenna (2).", "5A KEEP 1");
     }
 
