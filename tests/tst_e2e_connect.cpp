@@ -109,6 +109,9 @@ private slots:
         const auto shown = [&] { return E2e::connectionLook(*bench) + ' ' + tool.statusBarText(); };
         if (!ToolDriver::waitUntil([&] { return shown() == look; }))
             QCOMPARE(shown(), look);
+        if (cause == "server")
+            QCOMPARE(tool.logLines().last(), "Connection to " + server.rfc2217Url() +
+                                                 " lost: the server closed the connection");
         // The button decides by the port, not by its text: pressed now, it connects anew.
         if (cause == "read error") {
             QVERIFY(tool.click("btSerialConnect"));
@@ -145,7 +148,9 @@ private slots:
         // The broken answer gets the CRC error notice; then the tool gives up as for silence.
         addRow("answers with broken CRC", "1A", "", "crcrate=1", door, "09|FF FF 02", kNoAnswer,
                timedOut, 0, kTyped);
-        addRow("port cannot be opened", "1A", "/dev/ttyTalvikMissing", "", door, "", kNoAnswer,
+        // The reason first, then the timeout as for silence.
+        addRow("port cannot be opened", "1A", "/dev/ttyTalvikMissing", "", door, "",
+               "Cannot open /dev/ttyTalvikMissing: No such file or directory|" + kNoAnswer,
                timedOut, 0, kTyped);
         addRow("settings too late", "1A", "", "late=0C:700", door, "09|0A|0C",
                kVersionLine + '|' + E2e::kGenericTimeout, "Timeout|No response to bootloader", 1,
