@@ -39,11 +39,14 @@ class TestE2eService : public QObject
     int id = -1;
     ToolDriver &tool() { return bench->tool(); }
 
-    void putTags(int count, const QByteArray &record)
+    // Tags whose UIDs differ in the last byte only (04AB12CD34EF00, ...), the record in pages 4-6.
+    void putTags(int count, const QByteArray &record = QByteArray())
     {
-        QVector<SimTag> tags = E2e::tagsOnAntenna(count);
-        for (SimTag &tag : tags)
-            tag.pages.replace(kAddressTagFirstPage * 4, record.size(), record);
+        QVector<SimTag> tags;
+        for (int i = 0; i < count; ++i) {
+            tags << SimTag::create(QByteArray::fromHex("04AB12CD34EF") + char(i));
+            tags.last().pages.replace(kAddressTagFirstPage * 4, record.size(), record);
+        }
         bench->bus().setTags(id, tags);
     }
     void setFaults(const QString &keys) { bench->bus().setDeviceFaults(id, E2e::faults(keys)); }
@@ -197,7 +200,7 @@ private slots:
         QFETCH(QString, counted);
         QFETCH(QString, cycleRequests);
 
-        bench->bus().setTags(id, E2e::tagsOnAntenna(tagCount));
+        putTags(tagCount);
         setFaults(faults);
         tool().enter("cbReadPage", QString::number(readPage));
         QVERIFY(tool().click("btLoopTest"));

@@ -8,6 +8,14 @@ namespace {
 constexpr int kModalPollMs = 10;
 constexpr int kConditionPollMs = 2;
 
+// The property an operator types into, or reads, on this control.
+const char *valueProperty(const QWidget *control)
+{
+    return control->inherits("QCheckBox")   ? "checked"
+           : control->inherits("QComboBox") ? "currentText"
+                                            : "text";
+}
+
 // Keys in the simulator's words; keys it refuses fail the running test.
 template <typename T>
 T parsedKeys(const QString &keys, bool (*parse)(const QString &, T *, QString *))
@@ -33,12 +41,8 @@ void ToolDriver::enter(const QString &names, const QString &values)
     const QStringList typed = values.split(QLatin1Char(' '));
     for (int i = 0; i < controls.size(); ++i) {
         QWidget *control = widget(controls[i]);
-        if (auto *box = qobject_cast<QCheckBox *>(control))
-            box->setChecked(typed.value(i) == QLatin1String("1"));
-        else if (auto *combo = qobject_cast<QComboBox *>(control))
-            combo->setCurrentText(typed.value(i));
-        else
-            control->setProperty("text", typed.value(i));
+        // A check box takes "1" and "0" as true and false.
+        control->setProperty(valueProperty(control), typed.value(i));
     }
 }
 
@@ -46,11 +50,9 @@ QString ToolDriver::text(const QString &names) const
 {
     QStringList shown;
     for (const QString &name : names.split(QLatin1Char(' '))) {
-        const QWidget *control = widget(name);
-        shown << (control->inherits("QCheckBox")
-                      ? QString::number(control->property("checked").toBool())
-                      : control->property(control->inherits("QComboBox") ? "currentText" : "text")
-                            .toString());
+        const QVariant value = widget(name)->property(valueProperty(widget(name)));
+        shown << (value.userType() == QMetaType::Bool ? QString::number(value.toBool())
+                                                      : value.toString());
     }
     return shown.join(QLatin1Char(' '));
 }
@@ -123,11 +125,10 @@ E2eBench::E2eBench(const SimBusOptions &options) : simulator(options)
 
 bool E2eBench::connectTo(uint8_t address, int timeoutMs)
 {
-    const QString settingsRead = QLatin1String(E2e::kSettingsReceived);
-    const int before = driver->logLines().count(settingsRead);
+    const int before = driver->logLines().count(QLatin1String(E2e::kSettingsReceived));
     driver->enter(QStringLiteral("leTargetAddress"), hexByte(address));
     return driver->click(QStringLiteral("btSerialConnect")) &&
-           driver->waitForLog(settingsRead, timeoutMs, before + 1);
+           driver->waitForLog(QLatin1String(E2e::kSettingsReceived), timeoutMs, before + 1);
 }
 
 namespace E2e {
@@ -199,14 +200,6 @@ bool busStaysQuiet(const SimBusThread &bus, int quietMs)
 {
     const int before = wire(bus).size();
     return !ToolDriver::waitUntil([&] { return wire(bus).size() > before; }, quietMs);
-}
-
-QVector<SimTag> tagsOnAntenna(int count)
-{
-    QVector<SimTag> tags;
-    for (int i = 0; i < count; ++i)
-        tags << SimTag::create(QByteArray::fromHex("04AB12CD34EF") + char(i));
-    return tags;
 }
 
 int unreadBytes(const QString &portPath)

@@ -22,6 +22,8 @@
 #include <functional>
 #include <memory>
 
+class E2eBench;
+
 namespace E2e {
 // Enough for any chain of the tool, restarts and firmware pauses included.
 constexpr int kWaitMs = 5000;
@@ -32,6 +34,33 @@ inline constexpr char kConnectedLook[] =
     "Disconnect -cbSerialPort +gbDeviceSettings +gbDeviceCommands +gbAddressTag +gbLed port held";
 inline constexpr char kDisconnectedLook[] =
     "Connect +cbSerialPort -gbDeviceSettings -gbDeviceCommands -gbAddressTag -gbLed port free";
+// "a|b|c" as a list; an empty text is an empty list.
+QStringList lines(const QString &text);
+// A device, or faults, in the simulator's keys: "addr=1A,name=Door,late=0C:700". Keys the
+// simulator refuses fail the running test.
+SimDeviceConfig device(const QString &keys);
+SimFaults faults(const QString &keys);
+// Answers as soon as the pty carries them: for tests where line time is not the point.
+SimBusOptions fastBus();
+// A bus whose device is connected, trace and log emptied; nullptr (and a warning) on failure.
+std::unique_ptr<E2eBench> connectedBench(const SimDeviceConfig &config, int *deviceId = nullptr);
+// How wire() shows the frames on the line.
+struct WireView
+{
+    bool address = false;     // "1A 0C" rather than "0C"
+    bool answers = false;     // answers too, as "<1A 00 0C ..."
+    int payloadBytes = -1;    // of each payload; all of it by default
+    bool foldRepeats = false; // a run of equal texts as one, "1A F2 x4"
+};
+// The frames on the line, oldest first, one text each: by default the payload of each request,
+// "03 00", a firmware chunk as "F2:" and its size in bytes.
+QStringList wire(const SimBusThread &bus, const WireView &view = WireView());
+// Bytes waiting unread in this process's open port at this path; -1 when it has none open.
+int unreadBytes(const QString &portPath);
+// True when no further request reaches the bus within quietMs.
+bool busStaysQuiet(const SimBusThread &bus, int quietMs);
+// Connect button text, enabled (+) or disabled (-) port list and device groups, port held/free.
+QString connectionLook(E2eBench &bench);
 } // namespace E2e
 
 // A shown MainWindow (offscreen in tests); results come from the log view and the status bar.
@@ -120,37 +149,5 @@ private:
     std::unique_ptr<ToolDriver> driver;
     QString startError;
 };
-
-namespace E2e {
-// "a|b|c" as a list; an empty text is an empty list.
-QStringList lines(const QString &text);
-// A device, or faults, in the simulator's keys: "addr=1A,name=Door,late=0C:700". Keys the
-// simulator refuses fail the running test.
-SimDeviceConfig device(const QString &keys);
-SimFaults faults(const QString &keys);
-// Answers as soon as the pty carries them: for tests where line time is not the point.
-SimBusOptions fastBus();
-// A bus whose device is connected, trace and log emptied; nullptr (and a warning) on failure.
-std::unique_ptr<E2eBench> connectedBench(const SimDeviceConfig &config, int *deviceId = nullptr);
-// How wire() shows the frames on the line.
-struct WireView
-{
-    bool address = false;     // "1A 0C" rather than "0C"
-    bool answers = false;     // answers too, as "<1A 00 0C ..."
-    int payloadBytes = -1;    // of each payload; all of it by default
-    bool foldRepeats = false; // a run of equal texts as one, "1A F2 x4"
-};
-// The frames on the line, oldest first, one text each: by default the payload of each request,
-// "03 00", a firmware chunk as "F2:" and its size in bytes.
-QStringList wire(const SimBusThread &bus, const WireView &view = WireView());
-// Bytes waiting unread in this process's open port at this path; -1 when it has none open.
-int unreadBytes(const QString &portPath);
-// True when no further request reaches the bus within quietMs.
-bool busStaysQuiet(const SimBusThread &bus, int quietMs);
-// Tags whose UIDs differ in the last byte only: 04AB12CD34EF00, 04AB12CD34EF01, ...
-QVector<SimTag> tagsOnAntenna(int count);
-// Connect button text, enabled (+) or disabled (-) port list and device groups, port held/free.
-QString connectionLook(E2eBench &bench);
-} // namespace E2e
 
 #endif // E2EFIXTURE_H
