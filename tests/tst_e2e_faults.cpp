@@ -38,12 +38,12 @@ const char kVanishes[] = "late=09:60000";
 // What the device holds afterwards, in one line a row can name.
 QString deviceSummary(const SimDeviceState &device)
 {
-    const QByteArray record = device.config.tags.first().readPages(kAddressTagFirstPage, 3);
-    const auto tag = readAddressTagRecord(bytesOf(record), size_t(record.size()));
+    // The record's address byte: behind its header, CRC and four name bytes.
+    const char tagAddress = device.config.tags.first().pages.at(kAddressTagFirstPage * 4 + 8);
     return QStringLiteral("%1, %2 restarts, %3, tag %4, flash %5")
         .arg(device.config.mode == SimMode::Bootloader ? "bootloader" : "application")
         .arg(device.restartCount)
-        .arg(shortNameText(device.config.settings.shortName), hexByte(tag.address))
+        .arg(shortNameText(device.config.settings.shortName), hexByte(uint8_t(tagAddress)))
         .arg(device.config.flash.size());
 }
 
