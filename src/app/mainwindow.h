@@ -123,6 +123,7 @@ private:
 
     // devicesettings.cpp
     void handleSettingsAnswer(const uint8_t *buff, size_t len);
+    void showSettings(const DeviceSettings &settings);
     void handleSettingsWritten();
     void handleDeviceRestarting();
 

@@ -18,8 +18,8 @@ constexpr int kMaxSettleMs = 500;
 // ser2net refuses a device that another of its ports held, for a moment after that client left.
 constexpr int kInUseRetryMs = 2000;
 constexpr int kInUseRetryPauseMs = 100;
-// What is read at once and held unread, and what of our answers to the server may wait to be
-// sent: a server pouring bytes waits on TCP beyond it.
+// What is read at once and held unread (beyond it the oldest goes, as in a UART's overrun), and
+// what of our answers to the server may wait to be sent.
 constexpr qint64 kReadBufferBytes = 64 * 1024;
 // Enough for a line of text such as "Device open failure: ...".
 constexpr int kPartingWordsBytes = 200;
@@ -108,6 +108,7 @@ bool RawTcpLink::connectOnce(int baudRate)
     trustFailure.clear();
     userDataFailure.clear();
     incoming.clear();
+    overrun = 0;
     const QDeadlineTimer deadline(kServerConnectTimeoutMs, Qt::PreciseTimer);
     if (!connectSocket(deadline) || (address.tls && !startTls()))
         return false;
@@ -343,9 +344,8 @@ bool RawTcpLink::serverRefused() const
 
 void RawTcpLink::pullFromSocket()
 {
-    if (incoming.size() >= kReadBufferBytes)
-        return;
-    const QByteArray received = socket.read(kReadBufferBytes - incoming.size());
+    // Always read: the server's own words may stand behind data nobody reads yet.
+    const QByteArray received = socket.read(kReadBufferBytes);
     if (received.isEmpty())
         return;
     if (firstBytes.size() < kPartingWordsBytes)
@@ -354,6 +354,11 @@ void RawTcpLink::pullFromSocket()
     if (!wroteFrame && serverWords.size() < kPartingWordsBytes)
         serverWords += data.left(kPartingWordsBytes - serverWords.size());
     incoming += data;
+    const qint64 excess = incoming.size() - kReadBufferBytes;
+    if (excess > 0) {
+        overrun += excess;
+        incoming.remove(0, int(excess));
+    }
 }
 
 void RawTcpLink::readSocket()

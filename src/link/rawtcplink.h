@@ -39,6 +39,8 @@ public:
     bool setsLineRate() const override { return false; }
     QString exposureWarning() const override;
     QString mixUpHint() const override;
+    // Data dropped unread on this connection, the oldest first, as a UART's overrun drops it.
+    qint64 overrunBytes() const { return overrun; }
 
     // Loopback, private and link-local networks, where a serial server belongs.
     static bool isClosedNetwork(const QHostAddress &peer);
@@ -77,7 +79,7 @@ private:
     // The port or its device is taken: ser2net's "Port already in use", "Port's device already
     // in use".
     bool serverSaysInUse() const;
-    // Takes what the socket holds into the data, as much as the bound leaves room for.
+    // Takes what the socket holds into the data, keeping the newest within the bound.
     void pullFromSocket();
     // For callers without an event loop: bytes from the server until the deadline; false when
     // none came or the connection is gone.
@@ -98,6 +100,7 @@ private:
     QString trustFailure;    // found while the handshake ran
     QString userDataFailure; // Qt's refusal of our certificate and key
     QByteArray incoming;
+    qint64 overrun = 0;
     QString failure;
 };
 
