@@ -141,6 +141,8 @@ private slots:
         QVERIFY(bench->connectTo(kAddress));
         server.stop(true);
         QVERIFY(ToolDriver::waitUntil([&] { return bench->tool().statusBarText() == "|"; }));
+        QCOMPARE(bench->tool().logLines().last(), "Connection to " + server.rfc2217Url() +
+                                                      " lost: the server closed the connection");
         QCOMPARE(E2e::connectionLook(*bench), QLatin1String(E2e::kDisconnectedLook));
     }
 
@@ -157,7 +159,10 @@ private slots:
                kVersionLine + '|' + noAnswer, timedOut, 1);
         // The broken answer gets the CRC error notice; then the tool gives up as for silence.
         addRow("answers with broken CRC", "crcrate=1", true, "09|FF FF 02", noAnswer, timedOut, 0);
-        addRow("port cannot be opened", "", false, "", noAnswer, timedOut, 0);
+        // The reason first, then the timeout as for silence.
+        addRow("port cannot be opened", "", false, "",
+               "Cannot open /dev/ttyTalvikMissing: No such file or directory|" + noAnswer, timedOut,
+               0);
         addRow("settings too late", "late=0C:700", true, "09|0A|0C",
                kVersionLine + '|' + E2e::kGenericTimeout, "Timeout|No response to bootloader", 1);
         // The connection stands, without device data.

@@ -4,7 +4,6 @@
 
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QThread>
 
 namespace {
 // A server on the same network answers at once; a dead or filtered host never does. The name
@@ -59,6 +58,10 @@ RawTcpLink::RawTcpLink(const BusAddress &busAddress) : BusLink(busAddress.text),
         if (e == QAbstractSocket::SslInvalidUserDataError)
             userDataFailure = socket.errorString();
     });
+    // The open's waits look again at each step of the connection and at each byte.
+    connect(&socket, &QAbstractSocket::stateChanged, &wait, &OpenWait::wake);
+    connect(&socket, &QSslSocket::encrypted, &wait, &OpenWait::wake);
+    connect(&socket, &QSslSocket::readyRead, &wait, &OpenWait::wake);
 }
 
 RawTcpLink::~RawTcpLink()
@@ -72,6 +75,7 @@ bool RawTcpLink::open(int baudRate)
 {
     close();
     failure.clear();
+    wait.reset();
     if (address.tls && !QSslSocket::supportsSsl())
         return fail(tr("TLS is not available: Qt finds no OpenSSL %1")
                         .arg(QSslSocket::sslLibraryBuildVersionString()));
@@ -79,11 +83,14 @@ bool RawTcpLink::open(int baudRate)
     if (!unusable.isEmpty())
         return fail(unusable);
     const QDeadlineTimer inUseDeadline(kInUseRetryMs, Qt::PreciseTimer);
-    while (!connectOnce(baudRate)) {
+    // A cancelled wait may pass for a quiet server.
+    while (!connectOnce(baudRate) || wait.isCancelled()) {
         socket.abort();
+        if (wait.isCancelled())
+            return fail(tr("cancelled"));
         if (!serverSaysInUse() || inUseDeadline.hasExpired())
             return false;
-        QThread::msleep(kInUseRetryPauseMs);
+        wait.pause(kInUseRetryPauseMs);
     }
     opened = true;
     return true;
@@ -92,6 +99,8 @@ bool RawTcpLink::open(int baudRate)
 bool RawTcpLink::connectOnce(int baudRate)
 {
     socket.abort();
+    if (wait.isCancelled())
+        return false;
     writes = 0;
     wroteFrame = false;
     firstBytes.clear();
@@ -111,7 +120,8 @@ bool RawTcpLink::connectOnce(int baudRate)
 bool RawTcpLink::connectSocket(const QDeadlineTimer &deadline)
 {
     QString error;
-    const QList<QHostAddress> peers = lookUpHost(address.host, kServerConnectTimeoutMs, &error);
+    const QList<QHostAddress> peers =
+        lookUpHost(address.host, kServerConnectTimeoutMs, wait, &error);
     if (peers.isEmpty())
         return fail(error);
     for (const QHostAddress &peer : peers) {
@@ -125,7 +135,12 @@ bool RawTcpLink::connectSocket(const QDeadlineTimer &deadline)
         QElapsedTimer clock;
         clock.start();
         socket.connectToHost(peer, address.port);
-        if (socket.waitForConnected(int(deadline.remainingTime()))) {
+        waitUntil(
+            [this] {
+                return serverConnected() || socket.state() == QAbstractSocket::UnconnectedState;
+            },
+            deadline);
+        if (serverConnected()) {
             connectMs = clock.elapsed();
             return true;
         }
@@ -148,7 +163,8 @@ bool RawTcpLink::startTls()
     socket.startClientEncryption();
     if (!userDataFailure.isEmpty())
         return fail(identity.keyMismatch(userDataFailure));
-    if (!socket.waitForEncrypted(int(deadline.remainingTime())))
+    waitUntil([this] { return socket.isEncrypted() || !serverConnected(); }, deadline);
+    if (!socket.isEncrypted())
         return fail(handshakeFailure(deadline));
     // The pin holds also where the chain alone would have passed.
     const QString refused = identity.refusal(socket.peerCertificate(), socket.sslHandshakeErrors());
@@ -182,8 +198,7 @@ bool RawTcpLink::startLine(int baudRate)
     Q_UNUSED(baudRate)
     const QDeadlineTimer settle(qMin(kSettleMs + 2 * connectMs, qint64(kMaxSettleMs)),
                                 Qt::PreciseTimer);
-    while (!serverRefused() && waitForServer(settle)) {
-    }
+    waitUntil([this] { return serverRefused(); }, settle);
     return !serverRefused() || fail(closedReason());
 }
 
@@ -251,6 +266,13 @@ bool RawTcpLink::waitForServer(const QDeadlineTimer &deadline)
 {
     return serverConnected() && !deadline.hasExpired() &&
            socket.waitForReadyRead(int(deadline.remainingTime()));
+}
+
+QString RawTcpLink::serverName() const
+{
+    const bool ipv6 = address.host.contains(QLatin1Char(':'));
+    return (ipv6 ? QLatin1Char('[') + address.host + QLatin1Char(']') : address.host) +
+           QLatin1Char(':') + QString::number(address.port);
 }
 
 bool RawTcpLink::isClosedNetwork(const QHostAddress &peer)

@@ -63,7 +63,8 @@ void MainWindow::handleSettingsWritten()
         ui->cbConnectionSpeed->setCurrentIndex(ui->cbDeviceComSpeed->currentIndex());
         noteLineRateChange();
     }
-    openPort();
+    if (!openPort())
+        return;
     requestVersion();
     pendingOperation = OpConnect;
     startResponseTimer(kConnectTimeoutMs);
