@@ -10,7 +10,8 @@
 #include <random>
 
 namespace {
-// Two firmware updates with their bootloader and restart pauses, on a loaded machine.
+// The longest row: three firmware updates and two cut short, with their bootloader and restart
+// pauses (about 10 s), on a loaded machine.
 constexpr int kRunTimeoutMs = 30000;
 // No exit status of the program: a run that did not finish.
 constexpr int kDidNotFinish = -2;
@@ -67,12 +68,6 @@ bool matches(const QString &text, const QString &lines)
         pattern += line.endsWith('*') ? QRegularExpression::escape(line.chopped(1)) + ".*\n"
                                       : QRegularExpression::escape(line) + '\n';
     return QRegularExpression("\\A" + pattern + "\\z").match(text).hasMatch();
-}
-
-// Standard error of a usage error.
-QString usage(const QString &message)
-{
-    return "talvik-ota-cli: " + message + "|Try 'talvik-ota-cli --help' for more information.";
 }
 } // namespace
 
@@ -170,25 +165,17 @@ private slots:
                             const QString &wire) {
             QTest::newRow(name) << CliRun{devices, arguments, exitCode, output, errors, wire};
         };
+        // A usage error: nothing is sent.
+        const QString tryHelp = "|Try 'talvik-ota-cli --help' for more information.";
         const auto refused = [&](const char *name, const QString &arguments, const QString &why) {
-            add(name, "", arguments, 2, "", usage(why), "");
+            add(name, "", arguments, 2, "", "talvik-ota-cli: " + why + tryHelp, "");
         };
         const QString reader = "version\tAPP 1.0.0|name\tTalvik RFID reader|";
-        const QString info = "1A 09|1A 0A|1A 0C";
-        const QString threeDevices = "addr=01,name=Entrance;addr=1A,name=Door;addr=80,name=Hall";
-        QStringList probes;
-        for (int address = 0; address <= 0xFF; ++address)
-            probes << hexByte(uint8_t(address)) + " 0A";
         const QString scanFast = " --timeout " + QString::number(kScanProbeMs);
-        const auto bootloader = [](const QString &at) {
-            return at + ": bootloader " + kBootloader;
-        };
-        // An update from the version request on: the bootloader entered, or already running.
+        const QString bl = ": bootloader " + kBootloader;
+        // An update from the version request on: the bootloader entered, the image, the restart.
         const auto update = [](const char *at) {
             return QString("%1 09|%1 F0|%1 09|%1 F1|%1 F2 x4|%1 F3|%1 09").arg(at);
-        };
-        const auto resumed = [](const char *at) {
-            return QString("%1 09|%1 F1|%1 F2 x4|%1 F3|%1 09").arg(at);
         };
 
         // Text output must not let a device forge lines, send escapes or reorder the terminal.
@@ -196,15 +183,17 @@ private slots:
             "addr=1A,name=Door\tA\n\x1b\u202e\u2066,short=DOOR,term=1,baudindex=6", "info 1a", 0,
             "version\tAPP 1.0.0|name\tDoor A    |baud\tunknown (index 6)|address\t1A|"
             "terminated\ton|short-name\tDOOR",
-            "", info);
+            "", "1A 09|1A 0A|1A 0C");
         add("info as JSON, the device's text exact, options after the command",
             "addr=80,name=Hall\t\u202e", "info 80 --json --port $PORT", 0,
             "{\"address\":\"80\",\"baud\":115200,\"name\":\"Hall\\t\u202e\",\"short_name\":\"\","
             "\"terminated\":false,\"version\":\"APP 1.0.0\"}",
             "", "80 09|80 0A|80 0C");
-        add("info, a short settings answer", "addr=1A,truncate=0C:3", "info 1A", 1,
-            reader + "baud\t115200|address\t1A|terminated\toff",
-            "1A: the settings answer holds 3 bytes, not 7", info);
+        // Through Debian's ser2net, as a bus in a cabinet is reached: raw bytes here, RFC 2217
+        // for the scan to FF (an IAC byte each way), TLS with a certificate for an update.
+        add("info through tcp, a short settings answer", "addr=1A,truncate=0C:3",
+            "--port $TCP info 1A", 1, reader + "baud\t115200|address\t1A|terminated\toff",
+            "1A: the settings answer holds 3 bytes, not 7", "1A 09|1A 0A|1A 0C");
         add("set, read back at the new address and rate", "addr=1A,short=DOOR",
             "set 1A --baud 9600 --address 2B --terminated on --name GATE", 0,
             reader + "baud\t9600|address\t2B|terminated\ton|short-name\tGATE",
@@ -222,52 +211,54 @@ private slots:
         add("ports, the port given never opened", "", "--port /dev/talvik-none ports", 0,
             serialPorts.join('|'), "", "");
         // The range ends at FF by default, that address included and nothing past it.
-        add("scan probes every address up to FF once", "addr=1A,name=Door;addr=FF,name=Last",
-            "scan --from FC" + scanFast, 0, "FF\tLast", "1 device(s) found; slowest answer after *",
-            probes.mid(0xFC).join('|'));
-        add("scan of an empty bus", "", "--json scan --from 10 --to 12", 1, "",
-            "no device answered from 10 to 12", "10 0A|11 0A|12 0A");
+        add("scan probes every address up to FF once, through rfc2217, JSON at a rate",
+            "addr=1A,name=Door;addr=FF,name=Last",
+            "--json --port $RFC scan --rates 115200 --from FC" + scanFast, 0,
+            R"({"address":"FF","baud":115200,"name":"Last"})",
+            "1 device(s) found; slowest answer after *", "FC 0A|FD 0A|FE 0A|FF 0A");
         add("silent device", "", "info 80", 1, "",
             "80: no answer to the version request within 500 ms", "80 09");
         add("error answer", "addr=80,error=F4:0102", "eeprom 80 12", 1, "",
             "80: error answer to the EEPROM read: Error received to command 0xF4 - err no :0x0102",
             "80 F4");
+        // Flash only where the version differs, as a rollout does.
         const QString chunk3 = "no answer to chunk 3 of 4 (offset 512) within 1000 ms";
         const QString rejected = "image rejected (error answer to the finish request: Error "
                                  "received to command 0xF3 - err no :0x0024)";
         const QString stillBl = "still in the bootloader after the update (" + kBootloader + ')';
-        add("flashed in turn: silent halfway, rejected, not started, done",
-            "addr=01,dropafter=2;addr=1A,bootloader=1,error=F3:0024;addr=20,nostart=1;addr=80",
-            "flash @fw.bin 01 1A 20 80", 1,
-            "01\tfailed\t" + chunk3 + "|1A\tfailed\t" + rejected + "|20\tfailed\t" + stillBl +
-                "|80\tok\tCLI-1",
-            bootloader("01") + "|01: " + chunk3 + '|' + bootloader("1A") + "|1A: " + rejected +
-                '|' + bootloader("20") + "|20: " + stillBl + '|' + bootloader("80"),
-            "01 09|01 F0|01 09|01 F1|01 F2 x3|1A 09|1A F1|1A F2 x4|1A F3|" + update("20") + '|' +
-                update("80"));
+        const QString oldVersion = "runs APP 2.4.1 after the update, not CLI-1";
+        add("flashed in turn: current, silent halfway, rejected, not started, done, an old one",
+            "addr=01,version=CLI-1;addr=02,dropafter=2;addr=1A,bootloader=1,error=F3:0024;"
+            "addr=20,nostart=1;addr=80;addr=81,version=APP 2.4.1,oldversion=1",
+            "flash --expect-version CLI-1 @fw.bin 01 02 1A 20 80 81", 1,
+            "01\tcurrent\tCLI-1|02\tfailed\t" + chunk3 + "|1A\tfailed\t" + rejected +
+                "|20\tfailed\t" + stillBl + "|80\tok\tCLI-1|81\tfailed\t" + oldVersion,
+            "02" + bl + "|02: " + chunk3 + "|1A" + bl + "|1A: " + rejected + "|20" + bl +
+                "|20: " + stillBl + "|80" + bl + "|81" + bl + "|81: " + oldVersion,
+            "01 09|02 09|02 F0|02 09|02 F1|02 F2 x3|1A 09|1A F1|1A F2 x4|1A F3|" + update("20") +
+                '|' + update("80") + '|' + update("81"));
         // The adapter is pulled: no further address is tried on the dead port.
         add("port fails halfway through a flash", "addr=1A,unplugafter=2;addr=80",
             "flash @fw.bin 1A 80", 3, "1A\tfailed\tport failed: *",
-            bootloader("1A") + "|1A: port failed: *", "1A 09|1A F0|1A 09|1A F1|1A F2 x2");
-        QString progress;
-        for (int sent : {256, 512, 768, 1000})
-            progress +=
-                QString(R"({"address":"1A","event":"progress","sent":%1,"total":1000}|)").arg(sent);
-        add("flash resumed in the bootloader, JSON progress", "addr=1A,bootloader=1",
-            "--json flash @fw.bin 1A", 0,
-            progress + R"({"address":"1A","port":"$PORT","result":"ok","version":"CLI-1"})",
-            bootloader("1A"), resumed("1A"));
-        const QString files = dir.path() + '/';
-        refused("empty image", "flash @empty.bin 80",
-                files + "empty.bin is empty: nothing to flash");
+            "1A" + bl + "|1A: port failed: *", "1A 09|1A F0|1A 09|1A F1|1A F2 x2");
+        const QString sent = R"({"address":"1A","event":"progress","sent":%1,"total":1000}|)";
+        add("flash through rfc2217+tls, JSON progress", "addr=1A",
+            "--json --port $TLSRFC flash @fw.bin 1A", 0,
+            sent.arg(256) + sent.arg(512) + sent.arg(768) + sent.arg(1000) +
+                R"({"address":"1A","port":"$TLSRFC","result":"ok","version":"CLI-1"})",
+            "1A" + bl, update("1A"));
+        refused("empty image", "flash @empty.bin 80", "@empty.bin is empty: nothing to flash");
         refused("image not a file", "flash /dev/zero 80", "/dev/zero is not a regular file");
         refused("image over 16 MiB", "flash @toolarge.bin 80",
-                files + "toolarge.bin holds 16777217 bytes, more than the 16777216 an image may "
-                        "have");
+                "@toolarge.bin holds 16777217 bytes, more than the 16777216 an image may have");
         const QString v64(64, 'V');
         add("image of 16 MiB and --expect-version of 64 characters taken", "",
             "--port /dev/talvik-none flash --expect-version " + v64 + " @largest.bin 80", 3, "",
             "cannot open /dev/talvik-none: *", "");
+        refused("--expect-version empty", "flash --expect-version= @fw.bin 80",
+                "flash: --expect-version takes 1 to 64 printable characters");
+        refused("--expect-version of 65 characters", "flash @fw.bin 80 --expect-version V" + v64,
+                "flash: --expect-version takes 1 to 64 printable characters");
         refused("bad address", "flash @fw.bin 80 1G",
                 "bad address '1G': two hexadecimal digits expected");
         refused("unknown option", "scan --fast", "scan: Unknown option 'fast'.");
@@ -276,16 +267,6 @@ private slots:
         refused("--timeout below 10 ms", "scan --timeout 9", "scan: --timeout takes 10 to 5000 ms");
         refused("--rates with --baud", "scan --rates all --baud 9600",
                 "scan: --rates sets the line's rates itself; leave out --baud");
-
-        // Through Debian's ser2net, as a bus in a cabinet is reached; an update also through TLS
-        // with the technician's certificate, the one run of many frames through it.
-        add("scan through rfc2217", threeDevices, "--port $RFC scan --to 80" + scanFast, 0,
-            "01\tEntrance|1A\tDoor|80\tHall", "3 device(s) found; slowest answer after *",
-            probes.mid(0, 0x81).join('|'));
-        add("info through tcp", "addr=1A", "--port $TCP info 1A", 0,
-            reader + "baud\t115200|address\t1A|terminated\toff|short-name\t", "", info);
-        add("flash through rfc2217+tls", "addr=1A", "--quiet --port $TLSRFC flash @fw.bin 1A", 0,
-            "1A\tok\tCLI-1", "", update("1A"));
         refused("set --baud refused through tcp", "--port tcp://127.0.0.1:1 set 1A --baud 9600",
                 "set: --baud over a tcp:// port would leave the server at the old rate and the "
                 "device out of reach; use rfc2217://, whose rate the tool sets");
@@ -304,49 +285,30 @@ private slots:
         // Commissioning: readers at any rate, and two readers that share an address. Unpaced,
         // delay=150 stands in for the line time at 4800 baud: longer than a probe's margin,
         // shorter than the probe there.
-        const QString fourRates = "addr=01,baud=9600,name=Nine;addr=02,baud=57600,name=Fifty;"
-                                  "addr=03,name=Fast;addr=04,baud=4800,delay=150,name=Slow";
-        add("scan --rates all, each device at its own rate", fourRates,
+        add("scan --rates all, each device at its own rate",
+            "addr=01,baud=9600,name=Nine;addr=02,baud=57600,name=Fifty;addr=03,name=Fast;"
+            "addr=04,baud=4800,delay=150,name=Slow",
             "scan --rates all --timeout 10 --from 01 --to 04", 0,
             "03\tFast\t115200|02\tFifty\t57600|01\tNine\t9600|04\tSlow\t4800",
             "4 device(s) found; slowest answer after 1*",
             QString("01 0A|02 0A|03 0A|04 0A|").repeated(6).chopped(1));
-        add("plain scan, only the port's rate", fourRates, "scan --from 01 --to 04" + scanFast, 0,
-            "03\tFast", "1 device(s) found; slowest answer after *", "01 0A|02 0A|03 0A|04 0A");
         const QString collision =
             "answers broken 3 of 3 times: two or more devices may share this address";
-        add("scan, two devices at one address",
-            "addr=1A,name=Door;addr=1A,name=Door reader;addr=80,name=Hall",
-            "scan --from 1A --to 80" + scanFast, 1, "1A\tcollision\t" + collision + "|80\tHall",
+        add("scan, two devices at one address; one broken answer is noise",
+            "addr=1A,name=Door;addr=1A,name=Door reader;addr=1B,name=Hall,crcnext=1",
+            "scan --from 1A --to 1B" + scanFast, 1, "1A\tcollision\t" + collision + "|1B\tHall",
             "1A: " + collision + "|1 device(s) found; slowest answer after *",
-            "1A 0A x3|" + probes.mid(0x1B, 0x80 - 0x1A).join('|'));
-        add("scan, one broken answer is noise", "addr=80,name=Hall,crcnext=1",
-            "--json scan --rates 115200 --timeout 10 --from 80 --to 80", 0,
-            R"({"address":"80","baud":115200,"name":"Hall"})",
-            "1 device(s) found; slowest answer after *", "80 0A|80 FF|80 0A");
+            "1A 0A x3|1B 0A|1B FF|1B 0A");
         refused("scan, a rate not in the table", "scan --rates 9600,1234",
                 "scan: bad rate '1234' in --rates: one or more of "
                 "4800,9600,19200,38400,57600,115200, or all");
-        add("survey at a shared address", "addr=1A,name=Door;addr=1A,name=Door reader;addr=80",
-            "survey --from 1A --to 80" + scanFast, 1,
-            "1A\tfailed\t" + collision + "|80\tAPP 1.0.0\tTalvik RFID reader\t115200\t80\toff\t",
+        add("survey at a shared address", "addr=1A,name=Door;addr=1A,name=Door reader;addr=1B",
+            "survey --from 1A --to 1B" + scanFast, 1,
+            "1A\tfailed\t" + collision + "|1B\tAPP 1.0.0\tTalvik RFID reader\t115200\t1B\toff\t",
             "1A: " + collision + "|1 device(s) found; slowest answer after *",
-            "1A 0A x3|" + probes.mid(0x1B, 0x80 - 0x1B).join('|') + "|80 0A|80 09|80 0A|80 0C");
+            "1A 0A x3|1B 0A|1B 09|1B 0A|1B 0C");
         add("info at a shared address", "addr=1A,name=Door;addr=1A,name=Gate", "info 1A", 1, "",
             "1A: " + collision, "1A 09|1A 0A|1A FF|1A 0A|1A FF|1A 0A|1A FF");
-
-        // A rollout's two tools: flash only where the version differs, and what runs where.
-        const QString oldVersion = "runs APP 2.4.1 after the update, not CLI-1";
-        add("--expect-version: the one running it left alone, a bootloader flashed, an old one",
-            "addr=01,version=CLI-1;addr=1A,version=CLI-1,bootloader=1;addr=80,version=APP "
-            "2.4.1,oldversion=1",
-            "--quiet flash --expect-version CLI-1 @fw.bin 01 1A 80", 1,
-            "01\tcurrent\tCLI-1|1A\tok\tCLI-1|80\tfailed\t" + oldVersion, "80: " + oldVersion,
-            "01 09|" + resumed("1A") + '|' + update("80"));
-        refused("--expect-version empty", "flash --expect-version= @fw.bin 80",
-                "flash: --expect-version takes 1 to 64 printable characters");
-        refused("--expect-version of 65 characters", "flash @fw.bin 80 --expect-version V" + v64,
-                "flash: --expect-version takes 1 to 64 printable characters");
         add("survey of an empty bus", "", "survey --from 10 --to 12", 1, "",
             "no device answered from 10 to 12", "10 0A|11 0A|12 0A");
         add("survey, a settings request answered with an error", "addr=01;addr=02,error=0C",
@@ -373,7 +335,7 @@ private slots:
         }
         QCOMPARE(runCli(run.arguments), run.exitCode);
         QVERIFY2(matches(out, expand(run.output)), qPrintable(out));
-        QVERIFY2(matches(err, run.errors), qPrintable(err));
+        QVERIFY2(matches(err, expand(run.errors)), qPrintable(err));
         if (run.wire.isEmpty())
             QVERIFY(E2e::busStaysQuiet(*bus, kQuietMs));
         // A row that names a request's parameters ("1A 0E 01") sees each request whole.
