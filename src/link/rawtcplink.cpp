@@ -83,12 +83,15 @@ bool RawTcpLink::open(int baudRate)
     if (!unusable.isEmpty())
         return fail(unusable);
     const QDeadlineTimer inUseDeadline(kInUseRetryMs, Qt::PreciseTimer);
+    bool wasInUse = false;
     // A cancelled wait may pass for a quiet server.
     while (!connectOnce(baudRate) || wait.isCancelled()) {
         socket.abort();
         if (wait.isCancelled())
             return fail(tr("cancelled"));
-        if (!serverSaysInUse() || inUseDeadline.hasExpired())
+        // Once it said so, a close without words is the holder's release still under way.
+        wasInUse = wasInUse || serverSaysInUse();
+        if (!wasInUse || inUseDeadline.hasExpired())
             return false;
         wait.pause(kInUseRetryPauseMs);
     }
