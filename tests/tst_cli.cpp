@@ -18,8 +18,8 @@ constexpr int kDidNotFinish = -2;
 constexpr int kQuietMs = 200;
 constexpr int kImageSize = 1000; // four chunks, the last one short
 constexpr qint64 kLargestImage = 16 * 1024 * 1024;
-// Unpaced devices answer within a few milliseconds: room for a loaded machine.
-constexpr int kScanProbeMs = 40;
+// Unpaced devices answer within a few milliseconds: room for a loaded machine and ser2net.
+constexpr int kScanProbeMs = 150;
 constexpr int kLateAnswerMs = 300;
 const QString kBootloader = QStringLiteral("Talvik BOOTLOADER 1.2");
 
@@ -347,7 +347,7 @@ private slots:
     {
         addColumns<QString, ErrorsTo, QString>({"arguments", "errorsTo", "drawn"});
         addRow("flash, a terminal", "flash @fw.bin 1A", ErrorsTo::Terminal, "\rflash 1A ");
-        addRow("scan, a terminal", "scan --to 1A --timeout 20", ErrorsTo::Terminal, "\rscan ");
+        addRow("scan, a terminal", "scan --from 18 --to 1A --timeout 150", ErrorsTo::Terminal, "\rscan ");
         addRow("quiet flash, a terminal", "--quiet flash @fw.bin 1A", ErrorsTo::Terminal, "");
         addRow("flash, a file", "flash @fw.bin 1A", ErrorsTo::File, "");
     }
