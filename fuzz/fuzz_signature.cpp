@@ -4,6 +4,8 @@
 
 #include "imagesignature.h"
 
+#include <QtEndian>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     MinisignKey key;
     if (Minisign::readPublicKey(text, &key).isEmpty()) {
         require(key.id.size() == 8 && key.publicKey.size() == 32, "key sizes");
-        require(Minisign::keyIdText(key.id).size() == 16, "key id text");
+        const QString idText = Minisign::keyIdText(key.id);
+        require(!idText.isEmpty() && idText.size() <= 16 &&
+                    idText.toULongLong(nullptr, 16) ==
+                        qFromLittleEndian<quint64>(key.id.constData()),
+                "key id text");
         require(!Minisign::verifyEd25519(key.publicKey, kMessage, QByteArray(64, '\x5A')),
                 "a made-up signature verifies");
     }

@@ -157,7 +157,11 @@ QString Minisign::keyIdText(const QByteArray &id)
 {
     QByteArray reversed(id.size(), '\0');
     std::copy(id.crbegin(), id.crend(), reversed.begin());
-    return QString::fromLatin1(reversed.toHex().toUpper());
+    // Without leading zeros, as minisign writes it into the key file's comment.
+    QString digits = QString::fromLatin1(reversed.toHex().toUpper());
+    while (digits.size() > 1 && digits.startsWith(QLatin1Char('0')))
+        digits.remove(0, 1);
+    return digits;
 }
 
 bool Minisign::verifyEd25519(const QByteArray &publicKey, const QByteArray &message,

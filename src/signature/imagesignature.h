@@ -38,7 +38,8 @@ QString readPublicKey(const QByteArray &text, MinisignKey *key);
 QString readSignature(const QByteArray &text, MinisignSignature *signature);
 // The whole file, at most kMaxFileBytes; empty when read, else why not.
 QString readSmallFile(const QString &path, QByteArray *bytes);
-// As minisign shows it: the id as a little-endian number in upper-case hexadecimal.
+// As minisign shows it: the id as a little-endian number in upper-case hexadecimal, without
+// leading zeros.
 QString keyIdText(const QByteArray &id);
 bool verifyEd25519(const QByteArray &publicKey, const QByteArray &message,
                    const QByteArray &signature);
