@@ -1,6 +1,7 @@
 // talvik-ota-cli run as a script runs it, against a simulated bus in this process.
 #include "deviceclient.h"
 #include "e2efixture.h"
+#include "minisigner.h"
 #include "ptymaster.h"
 #include "ser2net.h"
 #include "simscenario.h"
@@ -157,6 +158,15 @@ private slots:
     void initTestCase()
     {
         QVERIFY(writeFile("fw.bin", simImage("CLI-1", kImageSize)));
+        QCOMPARE(Minisigner::makeKeyPair(dir.path(), "maker"), QString());
+        QVERIFY(
+            QFile::setPermissions(dir.filePath("maker.pub"), QFile::ReadOwner | QFile::WriteOwner));
+        for (const char *name : {"signed.bin", "legacy.bin"}) {
+            QVERIFY(QFile::copy(dir.filePath("fw.bin"), dir.filePath(name)));
+            QCOMPARE(Minisigner::sign(dir.filePath("maker.key"), dir.filePath(name),
+                                      "version:CLI-1 model:door", name[0] == 'l'),
+                     QString());
+        }
         QVERIFY(writeFile("unsealed.bin", QByteArray(kImageSize, '\x5A')));
         QVERIFY(writeFile("empty.bin", QByteArray()));
         // Sparse: they take no room on the disk.
@@ -223,16 +233,17 @@ private slots:
              ":0x0102"},
             {"80 F4"});
         const QString chunk3 = "no answer to chunk 3 of 4 (offset 512) within 1000 ms";
+        const QString unchecked = "image not checked: no trusted keys";
         add("two flashed, the first silent halfway", "addr=1A,dropafter=2;addr=80",
             "flash @fw.bin 1A 80", 1, {"1A\tfailed\t" + chunk3, "80\tok\tCLI-1"},
-            {"1A: bootloader Talvik BOOTLOADER 1.2", "1A: " + chunk3,
+            {unchecked, "1A: bootloader Talvik BOOTLOADER 1.2", "1A: " + chunk3,
              "80: bootloader Talvik BOOTLOADER 1.2"},
             {"1A 09", "1A F0", "1A 09", "1A F1", "1A F2 x3", "80 09", "80 F0", "80 09", "80 F1",
              "80 F2 x4", "80 F3", "80 09"});
         // The adapter is pulled: no further address is tried on the dead port.
         add("port fails halfway through a flash", "addr=1A,unplugafter=2;addr=80",
             "flash @fw.bin 1A 80", 3, {"1A\tfailed\tport failed: *"},
-            {"1A: bootloader Talvik BOOTLOADER 1.2", "1A: port failed: *"},
+            {unchecked, "1A: bootloader Talvik BOOTLOADER 1.2", "1A: port failed: *"},
             {"1A 09", "1A F0", "1A 09", "1A F1", "1A F2 x2"});
         QStringList progress;
         for (int sent : {256, 512, 768, 1000})
@@ -242,7 +253,7 @@ private slots:
         add("flash resumed in the bootloader, JSON progress", "addr=1A,bootloader=1",
             "--json flash @fw.bin 1A", 0,
             progress << R"({"address":"1A","port":"$PORT","result":"ok","version":"CLI-1"})",
-            {"1A: bootloader Talvik BOOTLOADER 1.2"},
+            {unchecked, "1A: bootloader Talvik BOOTLOADER 1.2"},
             {"1A 09", "1A F1", "1A F2 x4", "1A F3", "1A 09"});
         const QString rejected = "image rejected (error answer to the finish request: Error "
                                  "received to command 0xF3 - err no :0x0024)";
@@ -360,12 +371,12 @@ private slots:
             "--json flash --expect-version " + v64 + " @fw.bin 80", 0,
             {QString(R"({"address":"80","port":"$PORT","result":"current","version":"%1"})")
                  .arg(v64)},
-            {}, {"80 09"});
+            {unchecked}, {"80 09"});
         const QString oldVersion = "runs APP 2.4.1 after the update, not CLI-1";
         add("--expect-version, the old version after the update",
             "addr=80,version=APP 2.4.1,oldversion=1", "flash --expect-version CLI-1 @fw.bin 80", 1,
             {"80\tfailed\t" + oldVersion},
-            {"80: bootloader Talvik BOOTLOADER 1.2", "80: " + oldVersion},
+            {unchecked, "80: bootloader Talvik BOOTLOADER 1.2", "80: " + oldVersion},
             {"80 09", "80 F0", "80 09", "80 F1", "80 F2 x4", "80 F3", "80 09"});
         add("--expect-version, a bootloader is flashed", "addr=80,version=CLI-1,bootloader=1",
             "--quiet flash --expect-version CLI-1 @fw.bin 80", 0, {"80\tok\tCLI-1"}, {},
@@ -401,6 +412,31 @@ private slots:
              ":0x00EE",
              "2 device(s) found; slowest answer after *"},
             {"01 0A", "01 09", "01 0A", "01 0C", "02 0A", "02 09", "02 0A", "02 0C"});
+
+        // Signed images: checked before the port is opened, the signed version expected.
+        const QStringList flashed{"80 09", "80 F0", "80 09", "80 F1", "80 F2 x4", "80 F3", "80 09"};
+        const QStringList signedBy{"image signed by key *"};
+        add("signed image flashed", "addr=80", "flash --trusted-key @maker.pub @signed.bin 80", 0,
+            {"80\tok\tCLI-1"}, signedBy + QStringList{"80: bootloader Talvik BOOTLOADER 1.2"},
+            flashed);
+        add("legacy signature flashed", "addr=80",
+            "--quiet flash @legacy.bin 80 --trusted-key @maker.pub", 0, {"80\tok\tCLI-1"}, {},
+            flashed);
+        add("the signed version already running: only its version asked", "addr=80,version=CLI-1",
+            "flash --trusted-key @maker.pub @signed.bin 80", 0, {"80\tcurrent\tCLI-1"}, signedBy,
+            {"80 09"});
+        add("--expect-version not the signed one", "addr=80",
+            "flash --trusted-key @maker.pub --expect-version CLI-2 @signed.bin 80", 2, {},
+            usage("flash: --expect-version 'CLI-2' is not the version the image is signed for, "
+                  "'CLI-1'"),
+            {});
+        add("unsigned image refused, nothing sent", "addr=80",
+            "flash --trusted-key @maker.pub @fw.bin 80", 2, {},
+            usage("flash: image refused: no signature file " + files +
+                  "fw.bin.minisig: only images signed by a trusted key are flashed; the maker "
+                  "signs with minisign -S -m " +
+                  files + "fw.bin"),
+            {});
     }
 
     void command()

@@ -1,6 +1,6 @@
-// A maker's signatures on images, made by minisign at test time, and every way they are refused:
-// the image or its trusted comment changed, another key, files cut short or made of garbage,
-// keys others may write.
+// A maker's signatures on images, made by minisign at test time, and every way talvik-ota-cli
+// verify refuses them: the image or its trusted comment changed, another key, files cut short
+// or made of garbage, keys others may write; the readers on hostile bytes, the folders' rules.
 #include "datatable.h"
 #include "imagesignature.h"
 #include "minisigner.h"
@@ -14,6 +14,8 @@
 
 namespace {
 constexpr int kImageSize = 1000;
+// A run of the program on a loaded machine.
+constexpr int kRunTimeoutMs = 10000;
 const char kComment[] = "version:APP 2.5.0 model:door";
 const char *const kKeyNames[] = {"maker", "other", "stranger"};
 // 0644
@@ -33,14 +35,25 @@ bool writeAll(const QString &path, const QByteArray &bytes)
            file.write(bytes) == bytes.size();
 }
 
-// The verdict as one line: "ok", key id and trusted comment, tab separated; else the refusal.
+// What talvik-ota-cli verify says: "ok", key id and trusted comment, tab separated (exit 0); else
+// the refusal (exit 1).
 QString verdictLine(const QString &image, const QStringList &keyFiles)
 {
-    const ImageVerdict verdict =
-        ImageSignature::checkWithTrustedKeys(image, readAll(image), keyFiles);
-    if (verdict.accepted())
-        return QStringList{"ok", verdict.keyId, verdict.trustedComment}.join('\t');
-    return verdict.refused() ? verdict.reason : QStringLiteral("no trusted keys");
+    QStringList arguments;
+    for (const QString &key : keyFiles)
+        arguments << "--trusted-key" << key;
+    QProcess cli;
+    cli.start(TALVIK_CLI_PATH, arguments << "verify" << image);
+    if (!cli.waitForFinished(kRunTimeoutMs))
+        return QStringLiteral("did not finish");
+    const QString line = QString::fromUtf8(cli.readAllStandardOutput()).trimmed();
+    const QString refused = QStringLiteral("refused\t");
+    const QString reason = line.mid(refused.size());
+    // The refusal on standard error too, naming the image.
+    if (cli.exitCode() == 1 && line.startsWith(refused) &&
+        QString::fromUtf8(cli.readAllStandardError()).trimmed() == image + ": " + reason)
+        return reason;
+    return cli.exitCode() == 0 ? line : QStringLiteral("exit %1: %2").arg(cli.exitCode()).arg(line);
 }
 } // namespace
 
