@@ -1,6 +1,7 @@
 // The Ansible playbook of deploy/ansible run for real: three gateways that are local connections,
 // each with its own simulated bus, the second one's behind ser2net.
 #include "e2efixture.h"
+#include "minisigner.h"
 #include "ser2net.h"
 
 namespace {
@@ -19,6 +20,7 @@ class TestRollout : public QObject
     std::unique_ptr<SimBusThread> buses[kGateways];
     std::unique_ptr<Ser2net> server;
     QString ports[kGateways];
+    QStringList busLists;
     QString output;
 
     // ansible-playbook with these extra variables (JSON, %1 the test's folder): its exit code.
@@ -102,7 +104,6 @@ private slots:
         server = std::make_unique<Ser2net>(ports[1]);
         QCOMPARE(server->start(), QString());
         ports[1] = server->rfc2217Url();
-        QStringList busLists;
         for (int i = 0; i < kGateways; ++i)
             busLists << QString("talvik_buses: [{port: '%1', addresses: ['%2']}]")
                             .arg(ports[i], kAddresses[i].join("', '"));
@@ -166,6 +167,50 @@ private slots:
                      output.contains("gw3 lists no buses (talvik_buses)"),
                  qPrintable(output));
         QCOMPARE(requests(), onEveryBus(QString()));
+    }
+
+    // The maker's key installed on every gateway: an image changed after signing is refused
+    // before any device hears of it, in check mode too; the signed one is flashed.
+    void signedRollout()
+    {
+        QVERIFY(writeInventory(busLists));
+        buses[0]->setDeviceFaults(0, SimFaults());
+        QCOMPARE(Minisigner::makeKeyPair(dir.path(), "maker"), QString());
+        QVERIFY(
+            QFile::setPermissions(dir.filePath("maker.pub"), QFile::ReadOwner | QFile::WriteOwner));
+        QByteArray image = simImage("APP 2.7.0", kImageSize);
+        QFile v3(dir.filePath("v3.bin")), altered(dir.filePath("altered.bin"));
+        QVERIFY(v3.open(QIODevice::WriteOnly) && v3.write(image) > 0);
+        v3.close();
+        QCOMPARE(Minisigner::sign(dir.filePath("maker.key"), v3.fileName(), "version:APP 2.7.0"),
+                 QString());
+        image[kImageSize / 2] = char(image[kImageSize / 2] ^ 1);
+        QVERIFY(altered.open(QIODevice::WriteOnly) && altered.write(image) > 0 &&
+                QFile::copy(v3.fileName() + ".minisig", altered.fileName() + ".minisig"));
+        altered.close();
+        const QString variables = R"({"talvik_image": "%1/IMAGE", "talvik_version": "APP 2.7.0",
+            "talvik_install_package": false, "talvik_trusted_keys": ["%1/maker.pub"],
+            "talvik_trusted_keys_dir": "{{ talvik_remote_dir }}/keys", "talvik_batches": [3]})";
+        const QString mismatch = "the image does not match its signature";
+
+        QCOMPARE(play(QString(variables).replace("IMAGE", "altered.bin"), {"--check"}), 2);
+        QVERIFY2(output.contains("fatal: [gw1]: FAILED!") && output.contains(mismatch),
+                 qPrintable(output));
+        QCOMPARE(requests(), onEveryBus(QString()));
+        QVERIFY(!QFileInfo::exists(dir.filePath("gw1/keys")));
+
+        QCOMPARE(play(QString(variables).replace("IMAGE", "altered.bin")), 2);
+        const QStringList refused = results();
+        QVERIFY2(refused.size() == 4 && refused.filter("\"result\":\"failed\"").size() == 4 &&
+                     refused.filter("image refused: " + mismatch).size() == 4,
+                 qPrintable(refused.join('\n')));
+        QCOMPARE(requests(), onEveryBus(QString()));
+        QVERIFY(QFileInfo(dir.filePath("gw1/keys/maker.pub")).isFile());
+
+        QVERIFY2(play(QString(variables).replace("IMAGE", "v3.bin")) == 0, qPrintable(output));
+        const QString result =
+            R"({"gateway":"$G","address":"$A","port":"$P","result":"ok","version":"APP 2.7.0"})";
+        QCOMPARE(results(), perDevice(result));
     }
 };
 
