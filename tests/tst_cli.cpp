@@ -158,15 +158,11 @@ private slots:
     void initTestCase()
     {
         QVERIFY(writeFile("fw.bin", simImage("CLI-1", kImageSize)));
-        QCOMPARE(Minisigner::makeKeyPair(dir.path(), "maker"), QString());
-        QVERIFY(
-            QFile::setPermissions(dir.filePath("maker.pub"), QFile::ReadOwner | QFile::WriteOwner));
-        for (const char *name : {"signed.bin", "legacy.bin"}) {
-            QVERIFY(QFile::copy(dir.filePath("fw.bin"), dir.filePath(name)));
-            QCOMPARE(Minisigner::sign(dir.filePath("maker.key"), dir.filePath(name),
-                                      "version:CLI-1 model:door", name[0] == 'l'),
-                     QString());
-        }
+        QVERIFY(Minisigner::makeKeyPair(dir.path(), "maker") &&
+                QFile::setPermissions(dir.filePath("maker.pub"), QFile::ReadOwner) &&
+                QFile::copy(dir.filePath("fw.bin"), dir.filePath("signed.bin")) &&
+                Minisigner::sign(dir.filePath("maker.key"), dir.filePath("signed.bin"),
+                                 "version:CLI-1 model:door"));
         QVERIFY(writeFile("unsealed.bin", QByteArray(kImageSize, '\x5A')));
         QVERIFY(writeFile("empty.bin", QByteArray()));
         // Sparse: they take no room on the disk.
@@ -414,14 +410,10 @@ private slots:
             {"01 0A", "01 09", "01 0A", "01 0C", "02 0A", "02 09", "02 0A", "02 0C"});
 
         // Signed images: checked before the port is opened, the signed version expected.
-        const QStringList flashed{"80 09", "80 F0", "80 09", "80 F1", "80 F2 x4", "80 F3", "80 09"};
         const QStringList signedBy{"image signed by key *"};
         add("signed image flashed", "addr=80", "flash --trusted-key @maker.pub @signed.bin 80", 0,
             {"80\tok\tCLI-1"}, signedBy + QStringList{"80: bootloader Talvik BOOTLOADER 1.2"},
-            flashed);
-        add("legacy signature flashed", "addr=80",
-            "--quiet flash @legacy.bin 80 --trusted-key @maker.pub", 0, {"80\tok\tCLI-1"}, {},
-            flashed);
+            {"80 09", "80 F0", "80 09", "80 F1", "80 F2 x4", "80 F3", "80 09"});
         add("the signed version already running: only its version asked", "addr=80,version=CLI-1",
             "flash --trusted-key @maker.pub @signed.bin 80", 0, {"80\tcurrent\tCLI-1"}, signedBy,
             {"80 09"});
@@ -432,11 +424,7 @@ private slots:
             {});
         add("unsigned image refused, nothing sent", "addr=80",
             "flash --trusted-key @maker.pub @fw.bin 80", 2, {},
-            usage("flash: image refused: no signature file " + files +
-                  "fw.bin.minisig: only images signed by a trusted key are flashed; the maker "
-                  "signs with minisign -S -m " +
-                  files + "fw.bin"),
-            {});
+            usage("flash: image refused: no signature file " + files + "fw.bin.minisig: *"), {});
     }
 
     void command()

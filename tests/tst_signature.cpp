@@ -1,26 +1,19 @@
-// A maker's signatures on images, made by minisign at test time, and every way talvik-ota-cli
-// verify refuses them: the image or its trusted comment changed, another key, files cut short
-// or made of garbage, keys others may write; the readers on hostile bytes, the folders' rules.
+// talvik-ota-cli verify on images signed by minisign at test time, and every way it refuses
+// them: the image or its trusted comment changed, another key, files cut short, made of garbage
+// or too large, keys others may write.
 #include "datatable.h"
-#include "imagesignature.h"
 #include "minisigner.h"
-#include "trustedkeys.h"
-
-#include <QtTest>
-
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
 
 namespace {
-constexpr int kImageSize = 1000;
-// A run of the program on a loaded machine.
 constexpr int kRunTimeoutMs = 10000;
+const QByteArray kImage = QByteArray("version 2.5.0 of the door reader\n").repeated(40);
 const char kComment[] = "version:APP 2.5.0 model:door";
-const char *const kKeyNames[] = {"maker", "other", "stranger"};
-// 0644
-constexpr QFileDevice::Permissions kOwnerWrites =
-    QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+const char kMismatch[] = "the image does not match its signature %S: it was changed, or the "
+                         "signature is another image's";
+const char kUntrusted[] = "the image is signed by key %1, which is not trusted: install its "
+                          "public key if you trust its maker";
+const char kLoose[] = "%1 may be written by others than its owner (mode %2): refused; run chmod "
+                      "go-w %1";
 
 QByteArray readAll(const QString &path)
 {
@@ -34,27 +27,6 @@ bool writeAll(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
            file.write(bytes) == bytes.size();
 }
-
-// What talvik-ota-cli verify says: "ok", key id and trusted comment, tab separated (exit 0); else
-// the refusal (exit 1).
-QString verdictLine(const QString &image, const QStringList &keyFiles)
-{
-    QStringList arguments;
-    for (const QString &key : keyFiles)
-        arguments << "--trusted-key" << key;
-    QProcess cli;
-    cli.start(TALVIK_CLI_PATH, arguments << "verify" << image);
-    if (!cli.waitForFinished(kRunTimeoutMs))
-        return QStringLiteral("did not finish");
-    const QString line = QString::fromUtf8(cli.readAllStandardOutput()).trimmed();
-    const QString refused = QStringLiteral("refused\t");
-    const QString reason = line.mid(refused.size());
-    // The refusal on standard error too, naming the image.
-    if (cli.exitCode() == 1 && line.startsWith(refused) &&
-        QString::fromUtf8(cli.readAllStandardError()).trimmed() == image + ": " + reason)
-        return reason;
-    return cli.exitCode() == 0 ? line : QStringLiteral("exit %1: %2").arg(cli.exitCode()).arg(line);
-}
 } // namespace
 
 class TestSignature : public QObject
@@ -62,320 +34,113 @@ class TestSignature : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    QMap<QString, QString> keyIds;
-
-    QString path(const QString &name) const { return dir.filePath(name); }
-    // The row's own folder with the image, and the signature that `signer` made of it.
-    QString signedImage(const QString &row, const QString &signer, bool legacy = false)
-    {
-        QDir().mkpath(path(row));
-        const QString image = path(row + "/app.bin");
-        if (!QFile::copy(path("app.bin"), image))
-            return QString();
-        if (!signer.isEmpty()) {
-            const QString error =
-                Minisigner::sign(path("keys/" + signer + ".key"), image, kComment, legacy);
-            if (!error.isEmpty()) {
-                qWarning("%s", qPrintable(error));
-                return QString();
-            }
-        }
-        return image;
-    }
+    QMap<QString, QString> ids; // as minisign writes them into the key file's comment
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(dir.isValid() && QDir(dir.path()).mkpath("keys") &&
-                QDir(dir.path()).mkpath("home"));
-        // No folder of the user's holds a key: only the site's could.
-        qputenv("XDG_CONFIG_HOME", path("home").toUtf8());
-        for (const char *name : kKeyNames) {
-            QCOMPARE(Minisigner::makeKeyPair(path("keys"), name), QString());
-            // Whatever the umask: the key is written by its owner alone.
-            QVERIFY(
-                QFile::setPermissions(path(QStringLiteral("keys/%1.pub").arg(name)), kOwnerWrites));
-            TrustedKeys keys;
-            QCOMPARE(keys.loadFiles({path(QStringLiteral("keys/%1.pub").arg(name))}), QString());
-            keyIds[name] = Minisign::keyIdText(keys.keys().first().id);
+        // Whatever the umask: the keys written by their owner alone.
+        for (const QString name : {"maker", "other", "stranger"}) {
+            QVERIFY(Minisigner::makeKeyPair(dir.path(), name) &&
+                    QFile::setPermissions(dir.filePath(name + ".pub"), QFile::ReadOwner));
+            ids[name] =
+                QString(readAll(dir.filePath(name + ".pub"))).section('\n', 0, 0).section(' ', -1);
         }
-        QByteArray image(kImageSize, '\0');
-        for (int i = 0; i < kImageSize; ++i)
-            image[i] = char(i * 7 + i / 256);
-        QVERIFY(writeAll(path("app.bin"), image) && writeAll(path("other.bin"), image.left(999)));
-        QCOMPARE(Minisigner::sign(path("keys/maker.key"), path("other.bin"), kComment), QString());
     }
 
-    void verdicts_data()
+    void verify_data()
     {
-        // keys: trusted key files, "" for none given; the image signed by signer, then changed.
-        // %S is the row's signature file, %K its own key file, %maker and so on the key ids.
-        addColumns<QString, QString, QString, QString>({"keys", "signer", "change", "expected"});
+        // keys: the --trusted-key files (none: the folders, empty). edit: FILE|REGEX|TEXT on
+        // the row's image, its signature or its copy of maker.pub; loose|key; pad|sig|SIZE;
+        // keyid: the stranger's id in the signature.
+        addColumns<QString, QString, QString, QString>({"keys", "signer", "edit", "expected"});
         const QString ok = QStringLiteral("ok\t%1\t") + kComment;
-        const QString mismatch = QStringLiteral(
-            "the image does not match its signature %S: it was changed, or the signature is "
-            "another image's");
-        const QString untrusted = QStringLiteral(
-            "the image is signed by key %1, which is not trusted: install its public key if you "
-            "trust its maker");
         addRow("signed", "maker", "maker", "", ok.arg("%maker"));
-        addRow("signed, legacy form", "maker", "maker", "legacy", ok.arg("%maker"));
-        addRow("no trusted keys", "", "maker", "", QString("no trusted keys"));
+        addRow("signed, legacy form", "maker", "maker -l", "", ok.arg("%maker"));
         addRow("several keys, one signed", "stranger|maker|other", "other", "", ok.arg("%other"));
+        addRow("no trusted keys", "", "maker", "", QString("no trusted keys"));
         addRow("no signature", "maker", "", "",
                QString("no signature file %S: only images signed by a trusted key are flashed; "
                        "the maker signs with minisign -S -m %I"));
-        addRow("one byte of the image changed", "maker", "maker", "byte", mismatch);
-        addRow("another image's signature", "maker", "maker", "other image", mismatch);
+        addRow("one byte of the image changed", "maker", "maker", "image|^v|V", QString(kMismatch));
+        addRow("another image's signature", "maker", "maker", "image|^[\\s\\S]+|another",
+               QString(kMismatch));
         addRow("signed by an untrusted key", "maker|other", "stranger", "",
-               untrusted.arg("%stranger"));
+               QString(kUntrusted).arg("%stranger"));
         // The key id is not covered by the signature: only the comparison catches it.
-        addRow("key id changed", "maker|other", "maker", "key id", untrusted.arg("%stranger"));
-        addRow("trusted comment edited", "maker", "maker", "comment",
+        addRow("key id changed", "maker|other", "maker", "keyid",
+               QString(kUntrusted).arg("%stranger"));
+        addRow("trusted comment edited", "maker", "maker", "sig|2\\.5\\.0|2.6.0",
                QString("the trusted comment of %S was altered after signing"));
-        addRow("signature truncated", "maker", "maker", "truncate",
+        addRow("signature truncated", "maker", "maker", "sig|\ntrusted comment:[\\s\\S]+|",
                QString("the signature %S is malformed: 2 lines, not the 4 of minisign"));
-        addRow("signature of garbage", "maker", "maker", "garbage",
+        addRow("signature of garbage", "maker", "maker", "sig|^[\\s\\S]+|#!",
                QString("the signature %S is malformed: 1 lines, not the 4 of minisign"));
-        addRow("signature a folder", "maker", "", "folder",
-               QString("cannot read the signature %S: not a regular file"));
-        addRow("key file truncated", "own", "maker", "truncate key",
-               QString("the key file %K is malformed: the key line is not base64 of 42 bytes"));
-        addRow("key file of garbage", "own", "maker", "garbage key",
+        addRow("signature over 64 KiB", "maker", "maker", "pad|sig|65537",
+               QString("cannot read the signature %S: larger than 64 KiB"));
+        addRow("key file truncated", "maker", "maker", "key|\n[^\n]+\n$|\n",
+               QString("the key file %K is malformed: 1 lines, not the 2 of minisign"));
+        addRow("key file of garbage", "maker", "maker", "key|^untrusted|trusted",
                QString("the key file %K is malformed: the first line is not an untrusted comment"));
-        addRow("key file missing", "maker|own", "maker", "remove key",
-               QString("cannot read the key file %K: no such file"));
-        addRow("key file others may write", "own", "maker", "loose key",
-               QString("%K may be written by others than its owner (mode 0664): refused; run "
-                       "chmod go-w %K"));
+        addRow("key file others may write", "maker", "maker", "loose|key",
+               QString(kLoose).arg("%K", "0666"));
     }
 
-    void verdicts()
+    void verify()
     {
         QFETCH(QString, keys);
         QFETCH(QString, signer);
-        QFETCH(QString, change);
+        QFETCH(QString, edit);
         QFETCH(QString, expected);
 
-        const QString row = QTest::currentDataTag();
-        const QString image = signedImage(row, signer, change == "legacy");
-        QVERIFY(!image.isEmpty());
-        const QString signature = ImageSignature::signaturePath(image);
-        QByteArray text = readAll(signature);
-        QList<QByteArray> lines = text.split('\n');
-        const QString ownKey = path(row + "/own.pub");
-        QVERIFY(QFile::copy(path("keys/maker.pub"), ownKey));
-        if (change == "byte") {
-            QByteArray bytes = readAll(image);
-            bytes[kImageSize / 2] = char(bytes[kImageSize / 2] ^ 1);
-            QVERIFY(writeAll(image, bytes));
-        } else if (change == "other image") {
-            QVERIFY(writeAll(signature, readAll(path("other.bin.minisig"))));
-        } else if (change == "key id") {
-            QByteArray decoded = QByteArray::fromBase64(lines[1]);
-            QByteArray stranger =
-                QByteArray::fromBase64(readAll(path("keys/stranger.pub")).split('\n')[1]);
-            decoded.replace(2, 8, stranger.mid(2, 8));
-            lines[1] = decoded.toBase64();
-            QVERIFY(writeAll(signature, lines.join('\n')));
-        } else if (change == "comment") {
-            lines[2].replace("2.5.0", "2.6.0");
-            QVERIFY(writeAll(signature, lines.join('\n')));
-        } else if (change == "truncate") {
-            QVERIFY(writeAll(signature, text.left(text.indexOf("\ntrusted comment:") - 30)));
-        } else if (change == "garbage") {
-            QVERIFY(writeAll(signature, QByteArray(200, '\x9C')));
-        } else if (change == "folder") {
-            QVERIFY(QDir().mkpath(signature));
-        } else if (change == "truncate key") {
-            QVERIFY(writeAll(ownKey, readAll(ownKey).left(60)));
-        } else if (change == "garbage key") {
-            QVERIFY(writeAll(ownKey, "RWQ\n" + QByteArray(50, 'A')));
-        } else if (change == "remove key") {
-            QVERIFY(QFile::remove(ownKey));
-        } else if (change == "loose key") {
-            QVERIFY(QFile::setPermissions(ownKey, QFile::permissions(ownKey) | QFile::WriteGroup));
+        const QString row = dir.filePath(QTest::currentDataTag());
+        const QMap<QString, QString> files{{"image", row + "/app.bin"},
+                                           {"sig", row + "/app.bin.minisig"},
+                                           {"key", row + "/maker.pub"}};
+        QVERIFY(QDir().mkpath(row) && writeAll(files["image"], kImage) &&
+                QFile::copy(dir.filePath("maker.pub"), files["key"]));
+        if (!signer.isEmpty())
+            QVERIFY(Minisigner::sign(dir.filePath(signer.section(' ', 0, 0) + ".key"),
+                                     files["image"], kComment, signer.endsWith("-l")));
+        const QStringList part = edit.split('|');
+        const QString file =
+            files.value(part.size() == 3 && part[0] != "pad" ? part[0] : part.value(1));
+        if (part[0] == "pad")
+            QVERIFY(writeAll(file, readAll(file).leftJustified(part[2].toInt(), '\n')));
+        else if (part[0] == "loose")
+            QVERIFY(QFile::setPermissions(file, QFileDevice::Permissions(0x6666)));
+        else if (part.size() == 3)
+            QVERIFY(writeAll(file, QString::fromLatin1(readAll(file))
+                                       .replace(QRegularExpression(part[1]), part[2])
+                                       .toLatin1()));
+        if (edit == "keyid") {
+            QList<QByteArray> lines = readAll(files["sig"]).split('\n');
+            const QByteArray id =
+                QByteArray::fromBase64(readAll(dir.filePath("stranger.pub")).split('\n')[1]);
+            lines[1] = QByteArray::fromBase64(lines[1]).replace(2, 8, id.mid(2, 8)).toBase64();
+            QVERIFY(writeAll(files["sig"], lines.join('\n')));
         }
 
-        QStringList keyFiles;
+        QStringList arguments;
         for (const QString &name : keys.split('|', Qt::SkipEmptyParts))
-            keyFiles << (name == "own" ? ownKey : path("keys/" + name + ".pub"));
-        for (auto id = keyIds.cbegin(); id != keyIds.cend(); ++id)
+            arguments << "--trusted-key"
+                      << (name == "maker" ? files["key"] : dir.filePath(name + ".pub"));
+        QProcess cli;
+        cli.start(TALVIK_CLI_PATH, arguments << "verify" << files["image"]);
+        QVERIFY(cli.waitForFinished(kRunTimeoutMs));
+        // A refusal: on standard output and on standard error, naming the image.
+        const QString output = QString::fromUtf8(cli.readAllStandardOutput()).trimmed();
+        const QString refused = QStringLiteral("refused\t");
+        QCOMPARE(cli.exitCode(), expected.startsWith("ok\t") ? 0 : 1);
+        if (output.startsWith(refused))
+            QCOMPARE(QString::fromUtf8(cli.readAllStandardError()).trimmed(),
+                     files["image"] + ": " + output.mid(refused.size()));
+        for (auto id = ids.cbegin(); id != ids.cend(); ++id)
             expected.replace('%' + id.key(), id.value());
-        QCOMPARE(verdictLine(image, keyFiles),
-                 expected.replace("%S", signature).replace("%I", image).replace("%K", ownKey));
-    }
-
-    // Bytes from anywhere, each edit on the lines minisign wrote: what is refused, and why.
-    void hostileSignatures_data()
-    {
-        addColumns<QString, QString>({"edit", "error"});
-        addRow("as written", "", "");
-        addRow("CRLF line ends", "crlf", "");
-        addRow("no final line end", "chop", "");
-        addRow("blank lines up to 64 KiB", "pad 65536", "");
-        addRow("one byte more than 64 KiB", "pad 65537", "larger than 64 KiB");
-        addRow("a zero byte", "zero", "it holds a zero byte");
-        addRow("a carriage return inside a line", "cr", "a carriage return inside a line");
-        addRow("a fifth line", "fifth", "5 lines, not the 4 of minisign");
-        addRow("a blank line between", "blank", "5 lines, not the 4 of minisign");
-        addRow("no untrusted comment", "untrusted", "the first line is not an untrusted comment");
-        addRow("signature a byte short", "short", "the signature line is not base64 of 74 bytes");
-        addRow("signature not canonical base64", "noncanonical",
-               "the signature line is not base64 of 74 bytes");
-        addRow("signature not base64", "notbase64", "the signature line is not base64 of 74 bytes");
-        addRow("unknown algorithm", "algorithm", "unknown algorithm 4545");
-        addRow("no trusted comment", "trusted", "the third line is not a trusted comment");
-        addRow("global signature a byte long", "global",
-               "the global signature is not base64 of 64 bytes");
-    }
-
-    void hostileSignatures()
-    {
-        QFETCH(QString, edit);
-        QFETCH(QString, error);
-
-        QList<QByteArray> lines = readAll(path("other.bin.minisig")).split('\n');
-        QByteArray decoded = QByteArray::fromBase64(lines[1]);
-        if (edit == "short")
-            lines[1] = decoded.left(73).toBase64();
-        else if (edit == "noncanonical") // the last digit's unused bits set
-            lines[1][98] = char(lines[1][98] + 1);
-        else if (edit == "notbase64")
-            lines[1][10] = '*';
-        else if (edit == "algorithm")
-            lines[1] = decoded.replace(0, 2, "EE").toBase64();
-        else if (edit == "global")
-            lines[3] = (QByteArray::fromBase64(lines[3]) + 'x').toBase64();
-        else if (edit == "untrusted")
-            lines[0].replace("untrusted", "trusted");
-        else if (edit == "trusted")
-            lines[2].replace("trusted comment:", "trusted comment;");
-        else if (edit == "zero")
-            lines[0] += '\0';
-        else if (edit == "cr")
-            lines[0].insert(3, '\r');
-        else if (edit == "fifth")
-            lines.insert(4, "more");
-        else if (edit == "blank")
-            lines.insert(1, "");
-        QByteArray text = lines.join(edit == "crlf" ? "\r\n" : "\n");
-        if (edit == "chop")
-            text.chop(1);
-        if (edit.startsWith("pad"))
-            text.append(QByteArray(edit.mid(4).toInt() - text.size(), '\n'));
-
-        const QString file = path("hostile.minisig");
-        QVERIFY(writeAll(file, text));
-        QByteArray bytes;
-        MinisignSignature signature;
-        QString found = Minisign::readSmallFile(file, &bytes);
-        if (found.isEmpty())
-            found = Minisign::readSignature(bytes, &signature);
-        QCOMPARE(found, error);
-    }
-
-    void hostileKeys_data()
-    {
-        addColumns<QString, QString>({"edit", "error"});
-        addRow("as written", "", "");
-        addRow("CRLF line ends", "crlf", "");
-        addRow("the key line alone", "alone", "1 lines, not the 2 of minisign");
-        addRow("a byte short", "short", "the key line is not base64 of 42 bytes");
-        addRow("not an Ed25519 key", "algorithm", "not an Ed25519 key");
-    }
-
-    void hostileKeys()
-    {
-        QFETCH(QString, edit);
-        QFETCH(QString, error);
-
-        QList<QByteArray> lines = readAll(path("keys/maker.pub")).split('\n');
-        QByteArray decoded = QByteArray::fromBase64(lines[1]);
-        if (edit == "alone")
-            lines.removeFirst();
-        else if (edit == "short")
-            lines[1] = decoded.left(41).toBase64();
-        else if (edit == "algorithm")
-            lines[1] = decoded.replace(0, 2, "ED").toBase64();
-        MinisignKey key;
-        QCOMPARE(Minisign::readPublicKey(lines.join(edit == "crlf" ? "\r\n" : "\n"), &key), error);
-    }
-
-    // The folders: *.pub files only, each and the folder itself written by its owner alone.
-    void folders_data()
-    {
-        addColumns<QString, QString>({"setup", "expected"});
-        addRow("no folder", "none", "0 keys");
-        addRow("keys and other files", "", "2 keys");
-        addRow(
-            "folder others may write", "loose folder",
-            "%F may be written by others than its owner (mode 0777): refused; run chmod go-w %F");
-        addRow("key others may write", "loose key",
-               "%F/maker.pub may be written by others than its owner (mode 0646): refused; run "
-               "chmod go-w %F/maker.pub");
-        addRow("key of another user", "foreign",
-               "%F/maker.pub belongs to user nobody, who may change it: refused; a trusted key "
-               "and its folder must be yours or root's");
-        addRow("a folder named as a key", "dir.pub",
-               "cannot read the key file %F/dir.pub: not a regular file");
-        addRow("a file in the folder's place", "file",
-               "the trusted-keys folder %F is not a folder");
-    }
-
-    void folders()
-    {
-        QFETCH(QString, setup);
-        QFETCH(QString, expected);
-
-        const QString folder = path(QStringLiteral("folders/") + QTest::currentDataTag());
-        QVERIFY(QDir().mkpath(QFileInfo(folder).path()));
-        if (setup == "file") {
-            QVERIFY(writeAll(folder, "keys"));
-        } else if (setup != "none") {
-            QVERIFY(QDir().mkpath(folder));
-            QVERIFY(QFile::setPermissions(folder, kOwnerWrites | QFile::ExeOwner));
-            for (const char *name : {"maker.pub", "other.pub", "maker.key"})
-                QVERIFY(QFile::copy(path(QStringLiteral("keys/") + name), folder + '/' + name));
-            QVERIFY(writeAll(folder + "/README", "keys of the site"));
-        }
-        const QString key = folder + "/maker.pub";
-        if (setup == "loose folder")
-            QVERIFY(QFile::setPermissions(folder, QFileDevice::Permissions(0x7777)));
-        else if (setup == "loose key")
-            QVERIFY(QFile::setPermissions(key, QFile::permissions(key) | QFile::WriteOther));
-        else if (setup == "dir.pub")
-            QVERIFY(QDir().mkpath(folder + "/dir.pub"));
-        if (setup == "foreign") {
-#ifdef Q_OS_UNIX
-            if (geteuid() != 0)
-                QSKIP("only root gives a file to another user");
-            QVERIFY(chown(qPrintable(key), 65534, 65534) == 0);
-#endif
-        }
-
-        TrustedKeys keys;
-        const QString error = keys.loadFolders({path("folders/absent"), folder});
-        QCOMPARE(error.isEmpty() ? QString("%1 keys").arg(keys.keys().size()) : error,
-                 expected.replace("%F", folder));
-    }
-
-    void signedVersion_data()
-    {
-        addColumns<QString, QString>({"comment", "version"});
-        addRow("version and more keys", "version:APP 2.5.0 model:door", "APP 2.5.0");
-        addRow("version last", "model:door version:APP 2.5.0 ", "APP 2.5.0");
-        addRow("between minisign's own fields", "timestamp:1\tversion:2.5\tfile:app.bin", "2.5");
-        addRow("no version", "timestamp:1\tfile:app.bin", "");
-        addRow("a key ending in version", "subversion:7", "");
-        addRow("empty version", "version: model:door", "");
-    }
-
-    void signedVersion()
-    {
-        QFETCH(QString, comment);
-        QFETCH(QString, version);
-        QCOMPARE(ImageSignature::signedVersion(comment), version);
+        QCOMPARE(output.startsWith(refused) ? output.mid(refused.size()) : output,
+                 expected.replace("%S", files["sig"])
+                     .replace("%I", files["image"])
+                     .replace("%K", files["key"]));
     }
 };
 
