@@ -1,6 +1,7 @@
 // talvik-ota-cli run as a script runs it, against a simulated bus in this process.
 #include "deviceclient.h"
 #include "e2efixture.h"
+#include "imagesignature.h"
 #include "minisigner.h"
 #include "ptymaster.h"
 #include "ser2net.h"
@@ -19,6 +20,8 @@ constexpr qint64 kLargestImage = 16 * 1024 * 1024;
 // Unpaced devices answer within a few milliseconds: room for a loaded machine.
 constexpr int kScanProbeMs = 40;
 constexpr int kLateAnswerMs = 300;
+// A signed image's trusted comment.
+const char kSigned[] = "version:CLI-1 model:door";
 
 // The recovery soak: updates cut at a random moment, each finished by running flash again.
 constexpr int kSoakCuts = 100;
@@ -88,6 +91,7 @@ class TestCli : public QObject
     QString out;
     QString err;
     quint32 soakSeed;
+    QMap<QString, QString> keyIds; // as minisign writes them into the key file's comment
 
 public:
     explicit TestCli(quint32 seed) : soakSeed(seed) {}
@@ -98,6 +102,11 @@ private:
         QFile file(dir.filePath(name));
         return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
                (size < 0 || file.resize(size));
+    }
+    QByteArray readFile(const QString &name) const
+    {
+        QFile file(dir.filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     // Empty on success, else why not.
     QString startBus(const QString &devices, bool paced = false)
@@ -158,11 +167,35 @@ private slots:
     void initTestCase()
     {
         QVERIFY(writeFile("fw.bin", simImage("CLI-1", kImageSize)));
-        QVERIFY(Minisigner::makeKeyPair(dir.path(), "maker") &&
-                QFile::setPermissions(dir.filePath("maker.pub"), QFile::ReadOwner) &&
-                QFile::copy(dir.filePath("fw.bin"), dir.filePath("signed.bin")) &&
-                Minisigner::sign(dir.filePath("maker.key"), dir.filePath("signed.bin"),
-                                 "version:CLI-1 model:door"));
+        const QByteArray image = simImage("CLI-1", kImageSize);
+        for (const QString name : {"maker", "other"}) {
+            QVERIFY(Minisigner::makeKeyPair(dir.path(), name) &&
+                    QFile::setPermissions(dir.filePath(name + ".pub"), QFile::ReadOwner));
+            keyIds[name] = QString(readFile(name + ".pub")).section('\n', 0, 0).section(' ', -1);
+        }
+        const auto sign = [&](const QString &name, const QString &key, bool legacy = false) {
+            return writeFile(name, image) && Minisigner::sign(dir.filePath(key + ".key"),
+                                                              dir.filePath(name), kSigned, legacy);
+        };
+        QVERIFY(sign("signed.bin", "maker") && sign("legacy.bin", "maker", true) &&
+                sign("untrusted.bin", "other"));
+        const QByteArray signature = readFile("signed.bin.minisig");
+        const QByteArray key = readFile("maker.pub");
+        // Signed images with one thing wrong, their bytes and signature; key files, their bytes.
+        const QMap<QString, QByteArrayList> faulty{
+            {"changed.bin", {"X" + image.mid(1), signature}},
+            {"another.bin", {simImage("CLI-2", kImageSize), signature}},
+            {"comment.bin", {image, QByteArray(signature).replace("CLI-1", "CLI-2")}},
+            {"cut.bin", {image, signature.left(signature.indexOf("\ntrusted"))}},
+            {"garbage.bin", {image, "#!"}},
+            {"big.bin", {image, signature.leftJustified(Minisign::kMaxFileBytes + 1, '\n')}},
+            {"cut.pub", {key.left(key.indexOf('\n'))}},
+            {"loose.pub", {key}}};
+        for (auto file = faulty.cbegin(); file != faulty.cend(); ++file)
+            QVERIFY(writeFile(file.key(), file->first()) &&
+                    (file->size() == 1 || writeFile(file.key() + ".minisig", file->last())));
+        QVERIFY(QFile::setPermissions(dir.filePath("cut.pub"), QFile::ReadOwner) &&
+                QFile::setPermissions(dir.filePath("loose.pub"), QFileDevice::Permissions(0x6666)));
         QVERIFY(writeFile("unsealed.bin", QByteArray(kImageSize, '\x5A')));
         QVERIFY(writeFile("empty.bin", QByteArray()));
         // Sparse: they take no room on the disk.
@@ -410,7 +443,9 @@ private slots:
             {"01 0A", "01 09", "01 0A", "01 0C", "02 0A", "02 09", "02 0A", "02 0C"});
 
         // Signed images: checked before the port is opened, the signed version expected.
-        const QStringList signedBy{"image signed by key *"};
+        const QStringList signedBy{QString("image signed by key %1 (minisign public key %1), "
+                                           "trusted comment: %2")
+                                       .arg(keyIds["maker"], kSigned)};
         add("signed image flashed", "addr=80", "flash --trusted-key @maker.pub @signed.bin 80", 0,
             {"80\tok\tCLI-1"}, signedBy + QStringList{"80: bootloader Talvik BOOTLOADER 1.2"},
             {"80 09", "80 F0", "80 09", "80 F1", "80 F2 x4", "80 F3", "80 09"});
@@ -424,7 +459,47 @@ private slots:
             {});
         add("unsigned image refused, nothing sent", "addr=80",
             "flash --trusted-key @maker.pub @fw.bin 80", 2, {},
-            usage("flash: image refused: no signature file " + files + "fw.bin.minisig: *"), {});
+            usage("flash: image refused: no signature file @fw.bin.minisig: *"), {});
+        // verify IMAGE with the keys named (none: the trusted-keys folders, empty here).
+        const auto verify = [&](const char *name, const QString &keys, const QString &image,
+                                const QString &refusal) {
+            QString arguments = "verify @" + image;
+            for (const QString &key : keys.split(' ', Qt::SkipEmptyParts))
+                arguments.prepend("--trusted-key @" + key + ' ');
+            const bool ok = refusal.isEmpty();
+            add(name, "", arguments, ok ? 0 : 1,
+                {ok ? "ok\t" + keyIds["maker"] + '\t' + kSigned : "refused\t" + refusal},
+                ok ? QStringList() : QStringList{'@' + image + ": " + refusal}, {});
+        };
+        const QString mismatch = "the image does not match its signature @%1.minisig: it was "
+                                 "changed, or the signature is another image's";
+        verify("verify, signed", "maker.pub", "signed.bin", "");
+        verify("verify, legacy form, several keys", "other.pub maker.pub", "legacy.bin", "");
+        verify("verify, no trusted keys", "", "signed.bin", "no trusted keys");
+        verify("verify, no signature", "maker.pub", "fw.bin",
+               "no signature file @fw.bin.minisig: only images signed by a trusted key are "
+               "flashed; the maker signs with minisign -S -m @fw.bin");
+        verify("verify, one byte changed", "maker.pub", "changed.bin", mismatch.arg("changed.bin"));
+        verify("verify, another image's signature", "maker.pub", "another.bin",
+               mismatch.arg("another.bin"));
+        verify("verify, an untrusted key", "maker.pub", "untrusted.bin",
+               "the image is signed by key " + keyIds["other"] +
+                   ", which is not trusted: install its public key if you trust its maker");
+        verify("verify, trusted comment edited", "maker.pub", "comment.bin",
+               "the trusted comment of @comment.bin.minisig was altered after signing");
+        verify("verify, signature truncated", "maker.pub", "cut.bin",
+               "the signature @cut.bin.minisig is malformed: 2 lines, not the 4 of minisign");
+        verify("verify, signature of garbage", "maker.pub", "garbage.bin",
+               "the signature @garbage.bin.minisig is malformed: 1 lines, not the 4 of minisign");
+        verify("verify, signature over 64 KiB", "maker.pub", "big.bin",
+               "cannot read the signature @big.bin.minisig: larger than 64 KiB");
+        verify("verify, key file truncated", "cut.pub", "signed.bin",
+               "the key file @cut.pub is malformed: 1 lines, not the 2 of minisign");
+        verify("verify, the secret key as key file", "maker.key", "signed.bin",
+               "the key file @maker.key is malformed: the key line is not base64 of 42 bytes");
+        verify("verify, a key file others may write", "loose.pub", "signed.bin",
+               "@loose.pub may be written by others than its owner (mode 0666): refused; run "
+               "chmod go-w @loose.pub");
     }
 
     void command()
@@ -439,10 +514,10 @@ private slots:
             bus->clearTrace();
         }
         QCOMPARE(runCli(run.arguments), run.exitCode);
-        QStringList output = run.output;
-        for (QString &line : output)
-            line = expand(line);
-        QVERIFY2(matches(out, output), qPrintable(out));
+        for (QStringList *lines : {&run.output, &run.errors})
+            for (QString &line : *lines)
+                line = expand(line);
+        QVERIFY2(matches(out, run.output), qPrintable(out));
         QVERIFY2(matches(err, run.errors), qPrintable(err));
         if (run.wire.isEmpty())
             QVERIFY(E2e::busStaysQuiet(*bus, kQuietMs));
