@@ -403,13 +403,15 @@ private slots:
         verify("verify, trusted comment edited", "maker.pub", "comment.bin",
                "the trusted comment of @comment.bin.minisig was altered after signing");
         verify("verify, signature truncated", "maker.pub", "cut.bin",
-               "the signature @cut.bin.minisig is malformed: 2 lines, not the 4 of minisign");
+               "the signature @cut.bin.minisig is malformed: the 4 lines of minisign expected, 2 "
+               "found");
         verify("verify, signature of garbage", "maker.pub", "garbage.bin",
-               "the signature @garbage.bin.minisig is malformed: 1 lines, not the 4 of minisign");
+               "the signature @garbage.bin.minisig is malformed: the 4 lines of minisign expected, "
+               "1 found");
         verify("verify, signature over 64 KiB", "maker.pub", "big.bin",
                "cannot read the signature @big.bin.minisig: larger than 64 KiB");
         verify("verify, key file truncated", "cut.pub", "signed.bin",
-               "the key file @cut.pub is malformed: 1 lines, not the 2 of minisign");
+               "the key file @cut.pub is malformed: the 2 lines of minisign expected, 1 found");
         verify("verify, the secret key as key file", "maker.key", "signed.bin",
                "the key file @maker.key is malformed: the key line is not base64 of 42 bytes");
         verify("verify, a key file others may write", "loose.pub", "signed.bin",
@@ -442,7 +444,8 @@ private slots:
     {
         addColumns<QString, ErrorsTo, QString>({"arguments", "errorsTo", "drawn"});
         addRow("flash, a terminal", "flash @fw.bin 1A", ErrorsTo::Terminal, "\rflash 1A ");
-        addRow("scan, a terminal", "scan --from 18 --to 1A --timeout 150", ErrorsTo::Terminal, "\rscan ");
+        addRow("scan, a terminal", "scan --from 18 --to 1A --timeout 150", ErrorsTo::Terminal,
+               "\rscan ");
         addRow("quiet flash, a terminal", "--quiet flash @fw.bin 1A", ErrorsTo::Terminal, "");
         addRow("flash, a file", "flash @fw.bin 1A", ErrorsTo::File, "");
     }

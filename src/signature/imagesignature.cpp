@@ -49,8 +49,9 @@ QList<QByteArray> linesOf(const QByteArray &text, int count, QString *error)
     while (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
     if (lines.size() != count) {
-        *error =
-            ImageSignature::tr("%1 lines, not the %2 of minisign").arg(lines.size()).arg(count);
+        *error = ImageSignature::tr("the %1 lines of minisign expected, %2 found")
+                     .arg(count)
+                     .arg(lines.size());
         return {};
     }
     return lines;
