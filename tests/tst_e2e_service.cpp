@@ -181,7 +181,7 @@ private slots:
         addRow("empty field", 0, false, "", "1 0 0 0", "02|05|");
         // Each step has its own limit: inside the 500 ms for the UID, and with the HALT's extra
         // inside its own 1000 ms only.
-        addRow("one tag, slow answers", 1, false, "delay=350,late=05:500", "0 1 0 0",
+        addRow("one tag, slow answers", 1, false, "delay=250,late=05:400", "0 1 0 0",
                "02|03 00|42|05|");
         addRow("one tag, page read", 1, true, "", "0 1 0 0", "02|03 00|42|40 04 01|05|");
         addRow("error answers", 1, false, "error=02", "0 0 0 1", "02|");
