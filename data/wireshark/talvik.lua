@@ -45,8 +45,9 @@ f.version = ProtoField.string("talvik.version", "Firmware version")
 f.identification = ProtoField.string("talvik.identification", "Identification")
 f.baud_index = ProtoField.uint8("talvik.settings.baud_index", "Baud rate", base.DEC, baud_rates)
 f.own_address = ProtoField.uint8("talvik.settings.own_address", "Own address", base.HEX)
+-- The tool writes 1 for on and reads any other value but 0 as on too.
 f.terminated = ProtoField.uint8("talvik.settings.terminated", "Terminated", base.DEC,
-                                { [0] = "off" })
+                                { [0] = "off", [1] = "on" })
 f.short_name = ProtoField.string("talvik.settings.short_name", "Short name")
 f.crc = ProtoField.uint16("talvik.crc", "CRC", base.HEX)
 f.crc_computed = ProtoField.uint16("talvik.crc.computed", "CRC computed", base.HEX)
@@ -112,7 +113,7 @@ local function add_settings(tree, tvb, offset, last)
     tree:add(f.baud_index, tvb(offset, 1))
     tree:add(f.own_address, tvb(offset + 1, 1))
     local item = tree:add(f.terminated, tvb(offset + 2, 1))
-    if terminated ~= 0 then item:append_text(" (on)") end
+    if terminated > 1 then item:append_text(" (on)") end
     local name_range = text_range(tvb, offset + 3, offset + 6)
     local name = name_range and name_range:string(ENC_ISO_8859_1) or ""
     tree:add(f.short_name, tvb(offset + 3, 4), name)
