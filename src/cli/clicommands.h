@@ -14,7 +14,9 @@
 
 class CliOutput;
 
-// The command line's operations, each a chain of synchronous exchanges with one device.
+// The command line's operations, each a chain of synchronous exchanges with one device: scan,
+// survey and the collision rule in cliscan.cpp, flash in cliflash.cpp, the others in
+// clicommands.cpp, the steps they share in clisteps.h.
 namespace CliCommands {
 
 enum ExitStatus { ExitOk = 0, ExitDeviceFailed = 1, ExitUsage = 2, ExitPortFailed = 3 };
@@ -73,6 +75,11 @@ int showInfo(Session &session, uint8_t address);
 int changeSettings(Session &session, uint8_t address, const SettingsChange &change);
 // CmdReboot or CmdResetToDefaults.
 int restartDevice(Session &session, uint8_t address, DeviceCommand command);
+// The whole image, or why it is not one: a device, a pipe or a huge file named by mistake must
+// neither hang the program nor fill its memory.
+QString readImage(const QString &path, QByteArray *image);
+// As the device reports it and text output shows it, so that both compare with it.
+bool isVersionText(const QString &text);
 // expectedVersion: what the image brings, as the device will report it; a device already running
 // it is left alone, one running anything else after the update has failed.
 int flashImage(Session &session, const QByteArray &image, const QVector<uint8_t> &addresses,
