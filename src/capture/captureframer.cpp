@@ -8,6 +8,11 @@ namespace {
 
 constexpr qsizetype kHeaderSize = qsizetype(BinaryProtocol::kHeaderSize);
 constexpr qsizetype kCrcSize = 2;
+constexpr int64_t kUsPerMs = 1000;
+constexpr int64_t kFrameTimeoutUs = BinaryProtocol::kFrameTimeoutMs * kUsPerMs;
+// Longer than a gap between two bytes of one frame at 4800 baud (2 ms): bytes outside any frame
+// that came this much apart are two bursts.
+constexpr int64_t kBurstGapUs = 20 * kUsPerMs;
 // Bytes outside any frame are handed out at least this often, so a flood is no memory hog.
 constexpr qsizetype kMostStrayBytes = qsizetype(BinaryProtocol::kBufferSize);
 
@@ -26,15 +31,29 @@ QString tr(const char *text)
     return QCoreApplication::translate("CaptureFramer", text);
 }
 
+// The tail that may be the start of a header: from a start byte among the last four bytes on.
+qsizetype possibleHeaderStart(const QByteArray &bytes)
+{
+    qsizetype tail = 0;
+    for (qsizetype back = 1; back < kHeaderSize && back <= bytes.size(); ++back) {
+        if (byteAt(bytes, bytes.size() - back) == BinaryProtocol::kStartByte)
+            tail = back;
+    }
+    return tail;
+}
+
 } // namespace
 
-void CaptureFramer::feed(const char *data, qsizetype len, int64_t nowMs)
+void CaptureFramer::feed(const char *data, qsizetype len, int64_t nowUs)
 {
-    chunkMs = nowMs;
+    if (!stray.isEmpty() && nowUs - chunkUs > kBurstGapUs)
+        handOutStray(stray.size() - possibleHeaderStart(stray), chunkUs);
+    const int64_t previousChunkUs = chunkUs;
+    chunkUs = nowUs;
     for (qsizetype i = 0; i < len; ++i) {
         // The sender gave up on it: the codec abandons it at this byte, which may start a header.
-        if (collecting && chunkMs - headerMs > BinaryProtocol::kFrameTimeoutMs)
-            cutShort();
+        if (collecting && chunkUs - headerUs > kFrameTimeoutUs)
+            cutShort(previousChunkUs);
         if (collecting)
             collect(data[i]);
         else
@@ -45,21 +64,21 @@ void CaptureFramer::feed(const char *data, qsizetype len, int64_t nowMs)
 void CaptureFramer::finish()
 {
     if (collecting)
-        cutShort();
-    handOutStray(stray.size());
+        cutShort(chunkUs);
+    handOutStray(stray.size(), chunkUs);
 }
 
-void CaptureFramer::cutShort()
+void CaptureFramer::cutShort(int64_t lastByteUs)
 {
     collecting = false;
-    sink(frame, tr("frame cut short: %1 of %2 bytes").arg(frame.size()).arg(frameSize));
+    sink(frame, tr("frame cut short: %1 of %2 bytes").arg(frame.size()).arg(frameSize), lastByteUs);
 }
 
 void CaptureFramer::hunt(char byte)
 {
     stray.append(byte);
     if (stray.size() > kMostStrayBytes)
-        handOutStray(stray.size() - (kHeaderSize - 1));
+        handOutStray(stray.size() - (kHeaderSize - 1), chunkUs);
     if (stray.size() < kHeaderSize)
         return;
     const QByteArray header = stray.right(kHeaderSize);
@@ -76,11 +95,11 @@ void CaptureFramer::hunt(char byte)
                                .arg(BinaryProtocol::kMaxLength);
         return;
     }
-    handOutStray(stray.size() - kHeaderSize);
+    handOutStray(stray.size() - kHeaderSize, chunkUs);
     stray.clear();
     frame = header;
     frameSize = kHeaderSize + length;
-    headerMs = chunkMs;
+    headerUs = chunkUs;
     collecting = true;
 }
 
@@ -95,18 +114,20 @@ void CaptureFramer::collect(char byte)
     const uint16_t computed = crc16Ccitt(covered, size_t(crcAt - kHeaderSize));
     const uint16_t carried =
         static_cast<uint16_t>(byteAt(frame, crcAt) | byteAt(frame, crcAt + 1) << 8);
-    sink(frame, computed == carried ? QString()
-                                    : tr("CRC error: the frame carries %1, its bytes give %2")
-                                          .arg(hex16(carried), hex16(computed)));
+    sink(frame,
+         computed == carried ? QString()
+                             : tr("CRC error: the frame carries %1, its bytes give %2")
+                                   .arg(hex16(carried), hex16(computed)),
+         chunkUs);
 }
 
-void CaptureFramer::handOutStray(qsizetype count)
+void CaptureFramer::handOutStray(qsizetype count, int64_t lastByteUs)
 {
     if (count <= 0)
         return;
     const QString problem =
         strayProblem.isEmpty() ? tr("%1 byte(s) outside any frame").arg(count) : strayProblem;
-    sink(stray.left(count), problem);
+    sink(stray.left(count), problem, lastByteUs);
     stray.remove(0, count);
     strayProblem.clear();
 }

@@ -9,33 +9,35 @@
 
 // Splits the bytes of one direction of the line into frames as they were on it, header to
 // CRC, and hands out everything else too: a frame whose CRC fails, a frame cut short, bytes
-// outside any frame (with a header of impossible length among them, if one was). Unlike the
-// codec it keeps looking at the bytes behind a broken frame: they were on the line.
+// outside any frame (with a header of impossible length among them, if one was), a burst of
+// them at a time. Unlike the codec it keeps looking at the bytes behind a broken frame: they
+// were on the line.
 class CaptureFramer
 {
 public:
-    // problem: why the bytes are no good frame; empty for one.
-    using Sink = std::function<void(const QByteArray &bytes, const QString &problem)>;
+    // problem: why the bytes are no good frame, empty for one; timeUs: when the last of them came.
+    using Sink =
+        std::function<void(const QByteArray &bytes, const QString &problem, int64_t timeUs)>;
 
     explicit CaptureFramer(Sink sink) : sink(std::move(sink)) {}
 
-    // nowMs: a monotonic clock, read once for the chunk.
-    void feed(const char *data, qsizetype len, int64_t nowMs);
+    // nowUs: a monotonic clock in microseconds, read once for the chunk.
+    void feed(const char *data, qsizetype len, int64_t nowUs);
     // Hands out a frame still unfinished and the bytes outside any frame; at the end of a run.
     void finish();
 
 private:
     void hunt(char byte);
     void collect(char byte);
-    void cutShort();
-    void handOutStray(qsizetype count);
+    void cutShort(int64_t lastByteUs);
+    void handOutStray(qsizetype count, int64_t lastByteUs);
 
     Sink sink;
     bool collecting = false;
     QByteArray frame; // header on, while collecting
     qsizetype frameSize = 0;
-    int64_t headerMs = 0;
-    int64_t chunkMs = 0;
+    int64_t headerUs = 0;
+    int64_t chunkUs = 0;
     QByteArray stray;     // while hunting: the bytes since the last frame
     QString strayProblem; // a header of impossible length among them
 };

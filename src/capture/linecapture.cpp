@@ -13,12 +13,13 @@ int64_t wallClockUs()
 } // namespace
 
 LineCapture::LineCapture()
-    : inbound([this](const QByteArray &bytes, const QString &problem) {
-          write(PcapngWriter::Direction::Inbound, bytes, problem);
+    : inbound([this](const QByteArray &bytes, const QString &problem, int64_t timeUs) {
+          write(PcapngWriter::Direction::Inbound, bytes, problem, timeUs);
       }),
-      outbound([this](const QByteArray &bytes, const QString &problem) {
-          write(PcapngWriter::Direction::Outbound, bytes, problem);
-      })
+      outbound([this](const QByteArray &bytes, const QString &problem, int64_t timeUs) {
+          write(PcapngWriter::Direction::Outbound, bytes, problem, timeUs);
+      }),
+      startUs(wallClockUs())
 {
     clock.start();
 }
@@ -44,12 +45,12 @@ void LineCapture::finish()
 void LineCapture::record(CaptureFramer &framer, const char *data, qsizetype len)
 {
     if (writer.isOpen())
-        framer.feed(data, len, clock.elapsed());
+        framer.feed(data, len, nowUs());
 }
 
 void LineCapture::write(PcapngWriter::Direction direction, const QByteArray &bytes,
-                        const QString &problem)
+                        const QString &problem, int64_t timeUs)
 {
-    if (!writer.writePacket(bytes, direction, wallClockUs(), problem) && writeFailure.isEmpty())
+    if (!writer.writePacket(bytes, direction, timeUs, problem) && writeFailure.isEmpty())
         writeFailure = writer.errorString();
 }

@@ -6,8 +6,8 @@
 
 #include <QElapsedTimer>
 
-// Both directions of one program's line into one pcapng file, frame by frame, timestamped
-// with the wall clock as each frame's last byte passes.
+// Both directions of one program's line into one pcapng file, frame by frame, each stamped with
+// the time its last byte passed.
 class LineCapture
 {
 public:
@@ -25,11 +25,15 @@ public:
 
 private:
     void record(CaptureFramer &framer, const char *data, qsizetype len);
-    void write(PcapngWriter::Direction direction, const QByteArray &bytes, const QString &problem);
+    void write(PcapngWriter::Direction direction, const QByteArray &bytes, const QString &problem,
+               int64_t timeUs);
+    int64_t nowUs() const { return startUs + clock.nsecsElapsed() / 1000; }
 
     PcapngWriter writer;
     CaptureFramer inbound;
     CaptureFramer outbound;
+    // The wall clock once, then a monotonic one: a clock set meanwhile cuts no frame short.
+    int64_t startUs = 0;
     QElapsedTimer clock;
     QString writeFailure;
 };
