@@ -343,6 +343,8 @@ SimReply SimDevice::setSettings(const uint8_t *request, size_t len)
     std::copy(request + 1, request + len, reinterpret_cast<uint8_t *>(&settings));
     if (!isValidBaudIndex(settings.baudIndex))
         return error(request[0], SimError::kBadParameter);
+    if (st.config.faults.keepsTermination)
+        settings.terminated = st.config.settings.terminated;
     // Stored now, in effect after the restart: the answer still goes out at the old address.
     st.config.settings = settings;
     return answerAndRestart(CmdSetSettings, st.config.timing.restartMs);
