@@ -44,26 +44,35 @@ class TestCapture : public QObject
         cli.start(TALVIK_CLI_PATH, arguments.split(' '));
         return cli.waitForFinished(kRunTimeoutMs) ? cli.exitCode() : -1;
     }
-    // Direction, Info column up to its data, comment up to its first colon: a line a frame.
-    static QStringList decoded(const QString &capture, QStringList *infos)
+    // Per capture: direction, Info column up to its data, comment up to its first colon, a line
+    // a frame. tshark takes a second to start: they run side by side.
+    // *infos: the whole Info columns of the simulator's capture and of the others together.
+    static QVector<QStringList> decoded(const QStringList &captures, QStringList (*infos)[2])
     {
-        QProcess tshark;
-        tshark.start("tshark",
-                     {"-r", capture, "-X", "lua_script:" TALVIK_DISSECTOR, "-T", "fields", "-e",
-                      "frame.packet_flags_direction", "-e", "_ws.col.Info", "-e", "frame.comment"});
-        if (!tshark.waitForFinished(kRunTimeoutMs) || tshark.exitCode() != 0)
-            return {"tshark failed: " + QString::fromUtf8(tshark.readAllStandardError())};
-        QStringList lines;
-        for (const QString &line : QString::fromUtf8(tshark.readAllStandardOutput()).split('\n')) {
-            const QStringList fields = line.split('\t');
-            if (fields.size() == 3) {
-                *infos << fields[1];
+        std::vector<std::unique_ptr<QProcess>> runs;
+        for (const QString &capture : captures) {
+            runs.push_back(std::make_unique<QProcess>());
+            runs.back()->start("tshark", {"-r", capture, "-X", "lua_script:" TALVIK_DISSECTOR, "-T",
+                                          "fields", "-e", "frame.packet_flags_direction", "-e",
+                                          "_ws.col.Info", "-e", "frame.comment"});
+        }
+        QVector<QStringList> results;
+        for (const auto &tshark : runs) {
+            QStringList &lines = *results.insert(results.end(), QStringList());
+            if (!tshark->waitForFinished(kRunTimeoutMs) || tshark->exitCode() != 0)
+                lines << "tshark failed: " + QString::fromUtf8(tshark->readAllStandardError());
+            for (const QString &line :
+                 QString::fromUtf8(tshark->readAllStandardOutput()).split('\n')) {
+                const QStringList fields = line.split('\t');
+                if (fields.size() != 3)
+                    continue;
+                (*infos)[results.size() > 1] << fields[1];
                 lines << QStringList{fields[0], fields[1].section(": ", 0, 0),
                                      fields[2].section(':', 0, 0)}
                              .join('\t');
             }
         }
-        return lines;
+        return results;
     }
 
 private slots:
@@ -104,9 +113,9 @@ private slots:
         addRow("split anywhere, two in one chunk",
                QStringList{"F504", "00FBFF010917BFF50400FB", "FF010917BF"},
                QStringList{QString(good) + '|', QString(good) + '|'});
-        addRow("noise, a CRC error, then a frame in the same chunk",
-               QStringList{"0011F50400FBFF01091700F50400FBFF010917BF"},
-               QStringList{"0011|2 byte(s) outside any frame",
+        addRow("noise in two bursts, a CRC error, then a frame in the same chunk",
+               QStringList{"33", "+21", "0011F50400FBFF01091700F50400FBFF010917BF"},
+               QStringList{"33|1 byte(s) outside any frame", "0011|2 byte(s) outside any frame",
                            "F50400FBFF01091700|CRC error: the frame carries 0x0017, its bytes "
                            "give 0xBF17",
                            QString(good) + '|'});
@@ -124,24 +133,25 @@ private slots:
         QFETCH(QStringList, chunks);
         QFETCH(QStringList, packets);
         QStringList seen;
-        CaptureFramer framer([&seen](const QByteArray &bytes, const QString &problem) {
+        CaptureFramer framer([&seen](const QByteArray &bytes, const QString &problem, int64_t) {
             seen << bytes.toHex().toUpper() + '|' + problem;
         });
-        int64_t nowMs = 0;
+        int64_t nowUs = 0;
         for (const QString &chunk : chunks) {
             const QByteArray bytes = QByteArray::fromHex(chunk.toLatin1());
             if (chunk.startsWith('+'))
-                nowMs += chunk.mid(1).toInt();
+                nowUs += chunk.mid(1).toInt() * 1000;
             else
-                framer.feed(bytes.constData(), bytes.size(), nowMs);
+                framer.feed(bytes.constData(), bytes.size(), nowUs);
         }
         framer.finish();
         QCOMPARE(seen, packets);
     }
 
-    void tsharkReadsTheSimulatorsCapture()
+    void tsharkReadsBothProgramsCaptures()
     {
-        // The scan's first answer is broken: the tool says so and asks again.
+        // A scan whose first answer is broken (the tool says so and asks again), an info and a
+        // flash, each captured by the command line, all of them by the simulator.
         SimBusOptions options = E2e::fastBus();
         options.captureFile = dir.filePath("sim.pcapng");
         SimBusThread bus(options);
@@ -151,26 +161,36 @@ private slots:
         QVERIFY(image.open(QIODevice::WriteOnly) &&
                 image.write(simImage("CAP-1", kImageSize)) == kImageSize);
         image.close();
-        const QString port = "--port " + bus.portPath() + ' ';
-        QCOMPARE(runCli(port + "scan --from 19 --to 1A --timeout 40"), 0);
-        QCOMPARE(runCli(port + "info 1A"), 0);
-        QCOMPARE(runCli(port + "flash " + image.fileName() + " 1A"), 0);
-        QStringList expected;
-        for (const SimTraceEntry &entry : bus.trace())
-            expected << expectedLine(entry, true);
+        const QStringList runs{"scan --from 19 --to 1A --timeout 40", "info 1A",
+                               "flash " + image.fileName() + " 1A"};
+        QStringList captures{options.captureFile};
+        QVector<QStringList> expected(1);
+        for (const QString &run : runs) {
+            const int before = bus.trace().size();
+            captures << dir.filePath(QString("cli%1.pcapng").arg(captures.size()));
+            QCOMPARE(
+                runCli("--port " + bus.portPath() + " --capture " + captures.last() + ' ' + run),
+                0);
+            expected << QStringList();
+            for (const SimTraceEntry &entry : bus.trace().mid(before)) {
+                expected.first() << expectedLine(entry, true);
+                expected.last() << expectedLine(entry, false);
+            }
+        }
         bus.stop();
 
-        QStringList infos;
-        const QStringList lines = decoded(options.captureFile, &infos);
+        QStringList infos[2];
+        const QVector<QStringList> lines = decoded(captures, &infos);
         QCOMPARE(lines, expected);
-        QCOMPARE(lines.filter("[bad CRC]").size(), 1);
+        QCOMPARE(lines.first().filter("[bad CRC]").size(), 1);
+        QCOMPARE(lines.at(1).filter("[bad CRC]").size(), 1);
         for (const char *answer :
              {"1A Answer CmdGetVersion success: APP 1.0.0",
               "1A Answer CmdGetDeviceName success: Door",
               "1A Answer CmdGetSettings success: baud 115200, address 1A, terminated on, short "
               "name \"DOOR\"",
               "1A Answer CmdGetVersion success: CAP-1"})
-            QVERIFY2(infos.contains(answer), answer);
+            QVERIFY2(infos[0].contains(answer) && infos[1].contains(answer), answer);
     }
 };
 
