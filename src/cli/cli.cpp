@@ -566,6 +566,7 @@ int run(const QStringList &arguments)
     client.setCapture(&capture);
     const int status = runOnPort(session, parsed.action, kBaudRates[*baudIndex]);
     client.close();
+    client.setCapture(nullptr);
     capture.finish();
     if (!capture.failure().isEmpty())
         out.error(CliText::tr("the capture %1 is incomplete: %2")
