@@ -15,6 +15,8 @@ TALVIK_QT6_PACKAGES=(qt6-base-dev qt6-base-dev-tools qt6-serialport-dev)
 TALVIK_PACKAGE_CHECK_PACKAGES=(lintian appstream desktop-file-utils)
 # shellcheck disable=SC2034
 TALVIK_SCREEN_PACKAGES=(xvfb xauth x11-apps imagemagick)
+# shellcheck disable=SC2034
+TALVIK_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 
 # Chooses the Qt major version (5 or 6) to build against, with its packages and build
 # directories: Qt 5 keeps the plain names, Qt 6 builds beside them in *-qt6/.
@@ -74,6 +76,12 @@ build_tree() {
 
 build_tool() {
     build_tree "$TALVIK_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+}
+
+# What the Debian package ships: a Release tree without the tests and benchmarks.
+build_package_tree() {
+    build_tree "$TALVIK_PACKAGE_BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+        -DTALVIK_BENCH=OFF
 }
 
 # The same tree with AddressSanitizer and UndefinedBehaviorSanitizer; benchmarks left out.

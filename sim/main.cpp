@@ -103,9 +103,7 @@ QString deviceAddresses(const QVector<SimDeviceConfig> &devices)
 {
     QStringList addresses;
     for (const SimDeviceConfig &config : devices)
-        addresses << QStringLiteral("%1")
-                         .arg(config.settings.ownAddress, 2, 16, QLatin1Char('0'))
-                         .toUpper();
+        addresses << SimSetup::hexAddress(config.settings.ownAddress);
     return addresses.join(QStringLiteral(", "));
 }
 

@@ -335,7 +335,8 @@ QString SimBus::offerToDevice(SimDevice &device, const SimFrame &frame)
 
     const int command = frame.len > 0 ? frame.payload[0] : kNoCommand;
     SimReply reply;
-    if (command != kNoCommand && command != kStatusError && selects(faults.errorCommand, command)) {
+    if (command != kNoCommand && command != kSimStatusError &&
+        selects(faults.errorCommand, command)) {
         reply.answer = true;
         reply.payload = simErrorPayload(static_cast<uint8_t>(command), faults.errorNumber);
         reply.note = QStringLiteral("injected error");
@@ -345,8 +346,8 @@ QString SimBus::offerToDevice(SimDevice &device, const SimFrame &frame)
     if (!reply.answer)
         return reply.note.isEmpty() ? QStringLiteral("no answer") : reply.note;
     if (selects(faults.truncateCommand, command) &&
-        reply.payload.size() > static_cast<int>(kResponseDataOffset) + faults.truncatedDataBytes) {
-        reply.payload.truncate(static_cast<int>(kResponseDataOffset) + faults.truncatedDataBytes);
+        reply.payload.size() > kSimAnswerHeaderSize + faults.truncatedDataBytes) {
+        reply.payload.truncate(kSimAnswerHeaderSize + faults.truncatedDataBytes);
         reply.note = QStringLiteral("answer cut to %1 data bytes").arg(faults.truncatedDataBytes);
     }
 

@@ -60,7 +60,7 @@ QStringList sharedAddresses(SimBus &bus)
     for (auto it = holders.cbegin(); it != holders.cend(); ++it) {
         if (it.value() > 1)
             lines << QStringLiteral("%1 shared by %2 devices at %3 baud: their answers collide")
-                         .arg(hexByte(uint8_t(it.key().first)))
+                         .arg(SimSetup::hexAddress(uint8_t(it.key().first)))
                          .arg(it.value())
                          .arg(it.key().second);
     }

@@ -1,5 +1,7 @@
 #include "simdevice.h"
 
+#include "simframe.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -8,21 +10,44 @@ namespace {
 
 constexpr size_t kBareRequestSize = 1;   // command code only
 constexpr size_t kSelectRequestSize = 2; // command code and the 0x00 the tool sends
-constexpr size_t kSettingsRequestSize = 1 + sizeof(DeviceSettings);
+constexpr size_t kSettingsRequestSize = 1 + kSimSettingsSize;
 constexpr size_t kLedSwitchRequestSize = 2;   // code, mode
 constexpr size_t kLedToggleRequestSize = 4;   // code, mode, period low, period high
 constexpr size_t kEepromReadRequestSize = 2;  // code, address
 constexpr size_t kEepromWriteRequestSize = 3; // code, address, value
 constexpr size_t kPageRequestHeaderSize = 3;  // code, first page, page count
+constexpr size_t kMaxFlashChunk = 256;
 constexpr size_t kImageTrailerSize = 4;
 constexpr int kMaxVersionLength = 32;
 constexpr char kVersionMarker[] = "VER:";
 constexpr uint8_t kAsciiFirstPrintable = 0x20;
 constexpr uint8_t kAsciiLastPrintable = 0x7E;
 
-QByteArray settingsBytes(const DeviceSettings &settings)
+// Address-tag record: header 06 01, its CRC, name, address, flag, their CRC.
+constexpr uint8_t kTagRecordHeader[] = {0x06, 0x01};
+constexpr int kTagRecordPayloadSize = 6;
+
+void appendCrc(QByteArray *bytes, const QByteArray &covered)
 {
-    return QByteArray(reinterpret_cast<const char *>(&settings), sizeof(DeviceSettings));
+    const uint16_t crc =
+        SimWire::crc16(reinterpret_cast<const uint8_t *>(covered.constData()), covered.size());
+    bytes->append(static_cast<char>(crc & 0xFF));
+    bytes->append(static_cast<char>(crc >> 8));
+}
+
+QByteArray addressTagRecord(uint8_t address, const QString &shortName, bool terminated)
+{
+    const QByteArray header(reinterpret_cast<const char *>(kTagRecordHeader),
+                            sizeof(kTagRecordHeader));
+    const SimShortName name = simShortName(shortName);
+    QByteArray payload(reinterpret_cast<const char *>(name.data()), name.size());
+    payload.append(static_cast<char>(address));
+    payload.append(static_cast<char>(terminated ? 1 : 0));
+    QByteArray record = header;
+    appendCrc(&record, header);
+    record.append(payload);
+    appendCrc(&record, payload);
+    return record;
 }
 
 uint32_t imageCrc32(const QByteArray &image, int size)
@@ -39,31 +64,77 @@ SimTag SimTag::create(const QByteArray &uid, int pageCount)
 {
     SimTag tag;
     tag.uid = uid;
-    tag.pages = QByteArray(pageCount * static_cast<int>(kTagPageSize), '\0');
+    tag.pages = QByteArray(pageCount * kPageSize, '\0');
     // Like NFC tags: the UID opens page 0, user data starts at page 4.
-    const int uidBytes =
-        std::min(static_cast<int>(uid.size()), kFirstUserPage * static_cast<int>(kTagPageSize));
+    const int uidBytes = std::min(static_cast<int>(uid.size()), kFirstUserPage * kPageSize);
     tag.pages.replace(0, uidBytes, uid.left(uidBytes));
     return tag;
 }
 
 SimTag &SimTag::withAddressTag(uint8_t address, const QString &shortName, bool terminated)
 {
-    const AddressTagRecord record = buildAddressTagRecord(shortName, address, terminated);
-    const int offset = kAddressTagFirstPage * static_cast<int>(kTagPageSize);
-    const int needed = offset + static_cast<int>(record.size());
+    const QByteArray record = addressTagRecord(address, shortName, terminated);
+    const int offset = kAddressTagPage * kPageSize;
+    const int needed = offset + record.size();
     if (pages.size() < needed)
         pages.append(QByteArray(needed - pages.size(), '\0'));
-    pages.replace(
-        offset, static_cast<int>(record.size()),
-        QByteArray(reinterpret_cast<const char *>(record.data()), static_cast<int>(record.size())));
+    pages.replace(offset, record.size(), record);
     return *this;
 }
 
 QByteArray SimTag::readPages(int firstPage, int count) const
 {
-    return pages.mid(firstPage * static_cast<int>(kTagPageSize),
-                     count * static_cast<int>(kTagPageSize));
+    return pages.mid(firstPage * kPageSize, count * kPageSize);
+}
+
+// ---- Settings -------------------------------------------------------------------------------
+
+bool simIsValidBaudIndex(int index)
+{
+    return index >= 0 && index < static_cast<int>(kSimBaudRates.size());
+}
+
+int simBaudIndexOf(int baudRate)
+{
+    const auto it = std::find(kSimBaudRates.begin(), kSimBaudRates.end(), baudRate);
+    return it == kSimBaudRates.end() ? -1 : static_cast<int>(it - kSimBaudRates.begin());
+}
+
+SimShortName simShortName(const QString &name)
+{
+    SimShortName bytes{};
+    const QByteArray utf8 = name.toUtf8().left(static_cast<int>(bytes.size()));
+    std::copy(utf8.begin(), utf8.end(), bytes.begin());
+    return bytes;
+}
+
+QString simShortNameText(const SimShortName &name)
+{
+    const auto end = std::find(name.begin(), name.end(), uint8_t(0));
+    return QString::fromUtf8(reinterpret_cast<const char *>(name.data()),
+                             static_cast<int>(end - name.begin()));
+}
+
+QByteArray simSettingsBytes(const DeviceSettings &settings)
+{
+    QByteArray bytes;
+    bytes.append(static_cast<char>(settings.baudIndex));
+    bytes.append(static_cast<char>(settings.ownAddress));
+    bytes.append(static_cast<char>(settings.terminated));
+    for (uint8_t b : settings.shortName)
+        bytes.append(static_cast<char>(b));
+    return bytes;
+}
+
+DeviceSettings simSettingsFromBytes(const uint8_t *bytes)
+{
+    DeviceSettings settings;
+    settings.baudIndex = bytes[0];
+    settings.ownAddress = bytes[1];
+    settings.terminated = bytes[2];
+    constexpr int kNameOffset = 3;
+    std::copy(bytes + kNameOffset, bytes + kSimSettingsSize, settings.shortName.begin());
+    return settings;
 }
 
 // ---- Configuration --------------------------------------------------------------------------
@@ -90,8 +161,8 @@ int SimDeviceState::baudRate() const
 {
     // A stored index outside the table leaves the firmware on its default rate.
     const int stored = config.settings.baudIndex;
-    const int index = isValidBaudIndex(stored) ? stored : SimDeviceConfig::kDefaultBaudIndex;
-    return kBaudRates[static_cast<size_t>(index)];
+    const int index = simIsValidBaudIndex(stored) ? stored : SimDeviceConfig::kDefaultBaudIndex;
+    return kSimBaudRates[static_cast<size_t>(index)];
 }
 
 // ---- Firmware images ------------------------------------------------------------------------
@@ -153,7 +224,7 @@ QString simImageVersion(const QByteArray &image)
 QByteArray simErrorPayload(uint8_t command, uint16_t errorNumber)
 {
     QByteArray payload;
-    payload.append(static_cast<char>(kStatusError));
+    payload.append(static_cast<char>(kSimStatusError));
     payload.append(static_cast<char>(command));
     payload.append(static_cast<char>(errorNumber >> 8));
     payload.append(static_cast<char>(errorNumber & 0xFF));
@@ -199,7 +270,7 @@ void SimDevice::powerCycle(qint64 nowMs)
                          : SimMode::Bootloader;
     st.flashErased = false;
     st.chunksWritten = 0;
-    st.config.ledMode = kLedOff;
+    st.config.ledMode = SimLed::kOff;
     st.config.ledPeriodMs = 0;
     // Whatever it was busy with is lost; it boots for as long as a restart takes.
     busyUntilMs = nowMs;
@@ -217,8 +288,8 @@ SimReply SimDevice::answer(uint8_t command, const QByteArray &data) const
 {
     SimReply reply;
     reply.answer = true;
-    reply.payload.reserve(static_cast<int>(kResponseDataOffset) + data.size());
-    reply.payload.append(static_cast<char>(kStatusSuccess));
+    reply.payload.reserve(kSimAnswerHeaderSize + data.size());
+    reply.payload.append(static_cast<char>(kSimStatusSuccess));
     reply.payload.append(static_cast<char>(command));
     reply.payload.append(data);
     return reply;
@@ -247,7 +318,7 @@ SimReply SimDevice::handle(const uint8_t *request, size_t len)
         return nothing;
     }
     // The tool's CRC error notice (FF FF 02) is no request; a device lets it pass.
-    if (request[0] == kStatusError) {
+    if (request[0] == kSimStatusError) {
         SimReply nothing;
         nothing.note = QStringLiteral("CRC error notice from the tool");
         return nothing;
@@ -332,16 +403,15 @@ SimReply SimDevice::getSettings(const uint8_t *request, size_t len)
 {
     if (len != kBareRequestSize)
         return error(request[0], SimError::kBadLength);
-    return answer(CmdGetSettings, settingsBytes(st.config.settings));
+    return answer(CmdGetSettings, simSettingsBytes(st.config.settings));
 }
 
 SimReply SimDevice::setSettings(const uint8_t *request, size_t len)
 {
     if (len != kSettingsRequestSize)
         return error(request[0], SimError::kBadLength);
-    DeviceSettings settings;
-    std::copy(request + 1, request + len, reinterpret_cast<uint8_t *>(&settings));
-    if (!isValidBaudIndex(settings.baudIndex))
+    const DeviceSettings settings = simSettingsFromBytes(request + 1);
+    if (!simIsValidBaudIndex(settings.baudIndex))
         return error(request[0], SimError::kBadParameter);
     if (st.config.faults.keepsTermination)
         settings.terminated = st.config.settings.terminated;
@@ -363,20 +433,20 @@ SimReply SimDevice::resetToDefaults(const uint8_t *request, size_t len)
     if (len != kBareRequestSize)
         return error(request[0], SimError::kBadLength);
     st.config.settings = *st.config.factorySettings;
-    st.config.ledMode = kLedOff;
+    st.config.ledMode = SimLed::kOff;
     st.config.ledPeriodMs = 0;
     return answerAndRestart(CmdResetToDefaults, st.config.timing.restartMs);
 }
 
 SimReply SimDevice::led(const uint8_t *request, size_t len)
 {
-    if (len == kLedSwitchRequestSize && (request[1] == kLedOff || request[1] == kLedOn)) {
+    if (len == kLedSwitchRequestSize && (request[1] == SimLed::kOff || request[1] == SimLed::kOn)) {
         st.config.ledMode = request[1];
         st.config.ledPeriodMs = 0;
         return answer(CmdLed);
     }
-    if (len == kLedToggleRequestSize && request[1] == kLedToggle) {
-        st.config.ledMode = kLedToggle;
+    if (len == kLedToggleRequestSize && request[1] == SimLed::kToggle) {
+        st.config.ledMode = SimLed::kToggle;
         st.config.ledPeriodMs = static_cast<uint16_t>(request[2] | (request[3] << 8));
         return answer(CmdLed);
     }
@@ -483,7 +553,7 @@ SimReply SimDevice::writePage(const uint8_t *request, size_t len)
     const int count = request[2];
     if (count == 0)
         return error(request[0], SimError::kBadParameter);
-    if (len != kPageRequestHeaderSize + static_cast<size_t>(count) * kTagPageSize)
+    if (len != kPageRequestHeaderSize + static_cast<size_t>(count * SimTag::kPageSize))
         return error(request[0], SimError::kBadLength);
     SimReply refusal;
     if (!singleTag(request[0], &refusal))
@@ -496,10 +566,10 @@ SimReply SimDevice::writePage(const uint8_t *request, size_t len)
         return error(request[0], SimError::kPageReadOnly);
     if (first + count > tag.pageCount())
         return error(request[0], SimError::kPageOutOfRange);
-    tag.pages.replace(first * static_cast<int>(kTagPageSize),
-                      count * static_cast<int>(kTagPageSize),
-                      QByteArray(reinterpret_cast<const char *>(request + kPageRequestHeaderSize),
-                                 count * static_cast<int>(kTagPageSize)));
+    const int bytes = count * SimTag::kPageSize;
+    tag.pages.replace(
+        first * SimTag::kPageSize, bytes,
+        QByteArray(reinterpret_cast<const char *>(request + kPageRequestHeaderSize), bytes));
     return answer(CmdWritePage);
 }
 
@@ -551,7 +621,7 @@ SimReply SimDevice::writeFlash(const uint8_t *request, size_t len)
         nothing.note = QStringLiteral("dropped out after %1 chunks").arg(st.chunksWritten);
         return nothing;
     }
-    if (len < 2 || len > 1 + static_cast<size_t>(kFirmwareChunkSize))
+    if (len < 2 || len > 1 + kMaxFlashChunk)
         return error(request[0], SimError::kBadLength);
     if (!st.flashErased)
         return error(request[0], SimError::kFlashNotErased);

@@ -1,6 +1,8 @@
 #ifndef SIM_SIMDEVICE_H
 #define SIM_SIMDEVICE_H
 
+// For DeviceSettings, the holder of the seven settings fields that tests fill in; the device
+// writes and reads its bytes field by field, in its own order.
 #include "devicecommand.h"
 
 #include <QByteArray>
@@ -12,11 +14,46 @@
 #include <cstdint>
 #include <optional>
 
+// The device's own tables and records, apart from the tool's: a fault on one side of the line
+// then shows at the other.
+
+constexpr uint8_t kSimStatusSuccess = 0x00;
+constexpr uint8_t kSimStatusError = 0xFF;
+// Status byte and echoed command code, before the data of every answer.
+constexpr int kSimAnswerHeaderSize = 2;
+
+// The firmware's rate table: the settings record holds an index into it.
+constexpr std::array<int, 6> kSimBaudRates = {4800, 9600, 19200, 38400, 57600, 115200};
+bool simIsValidBaudIndex(int index);
+// -1 when the rate is not in the table.
+int simBaudIndexOf(int baudRate);
+
+using SimShortName = std::array<uint8_t, 4>;
+// The first four bytes of the UTF-8 form, zero padded.
+SimShortName simShortName(const QString &name);
+// UTF-8 up to the first zero byte.
+QString simShortNameText(const SimShortName &name);
+
+// The seven bytes of CmdGetSettings and CmdSetSettings: rate index, own address,
+// termination, short name.
+constexpr int kSimSettingsSize = 7;
+QByteArray simSettingsBytes(const DeviceSettings &settings);
+DeviceSettings simSettingsFromBytes(const uint8_t *bytes);
+
+// Mode byte of CmdLed.
+namespace SimLed {
+constexpr uint8_t kOff = 0x00;
+constexpr uint8_t kOn = 0x01;
+constexpr uint8_t kToggle = 0x02;
+} // namespace SimLed
+
 // A tag in a reader's RF field: UID and 4-byte pages, the first four holding UID and lock data.
 struct SimTag
 {
     static constexpr int kDefaultPageCount = 45;
     static constexpr int kFirstUserPage = 4; // pages below are read-only on the tag
+    static constexpr int kPageSize = 4;
+    static constexpr int kAddressTagPage = 4; // first of the three pages of the record
 
     QByteArray uid;
     QByteArray pages;
@@ -26,9 +63,10 @@ struct SimTag
     QByteArray version = QByteArray::fromHex("0004040201000F03");
 
     static SimTag create(const QByteArray &uid, int pageCount = kDefaultPageCount);
-    // Stores an address-tag record in pages 4 to 6.
+    // Stores an address-tag record in pages 4 to 6: header 06 01 and its CRC, short name,
+    // address, termination flag and their CRC, each CRC low byte first.
     SimTag &withAddressTag(uint8_t address, const QString &shortName, bool terminated);
-    int pageCount() const { return pages.size() / static_cast<int>(kTagPageSize); }
+    int pageCount() const { return pages.size() / kPageSize; }
     QByteArray readPages(int firstPage, int count) const;
 };
 
@@ -84,7 +122,7 @@ struct SimDeviceConfig
     DeviceSettings settings = defaultSettings(0x80);
     // Restored by CmdResetToDefaults; the start settings when not given.
     std::optional<DeviceSettings> factorySettings;
-    uint8_t ledMode = kLedOff;
+    uint8_t ledMode = SimLed::kOff;
     uint16_t ledPeriodMs = 0;
     QByteArray eeprom = QByteArray(kEepromSize, '\0');
     QVector<SimTag> tags;

@@ -1,10 +1,21 @@
 #include "simframe.h"
 
-#include "binaryprotocol.h"
-
 #include <cstring>
 
 namespace SimWire {
+
+uint16_t crc16(const uint8_t *data, size_t len)
+{
+    constexpr uint16_t kPolynomial = 0x1021;
+    constexpr uint16_t kTopBit = 0x8000;
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i < len; ++i) {
+        crc ^= static_cast<uint16_t>(data[i] << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<uint16_t>((crc & kTopBit) ? (crc << 1) ^ kPolynomial : crc << 1);
+    }
+    return crc;
+}
 
 QByteArray encodeFrame(uint8_t address, const QByteArray &payload)
 {
@@ -22,8 +33,8 @@ QByteArray encodeFrame(uint8_t address, const QByteArray &payload)
     frame.append(static_cast<char>(complement >> 8));
     frame.append(static_cast<char>(address));
     frame.append(payload);
-    const uint16_t crc = crc16Ccitt(
-        reinterpret_cast<const uint8_t *>(frame.constData()) + kHeaderSize, len + kAddressSize);
+    const uint16_t crc = crc16(reinterpret_cast<const uint8_t *>(frame.constData()) + kHeaderSize,
+                               len + kAddressSize);
     frame.append(static_cast<char>(crc & 0xFF));
     frame.append(static_cast<char>(crc >> 8));
     return frame;
@@ -89,7 +100,7 @@ void SimFrameParser::collect(uint8_t byte)
 void SimFrameParser::finishFrame()
 {
     const size_t covered = expected - SimWire::kCrcSize;
-    const uint16_t computed = crc16Ccitt(body, covered);
+    const uint16_t computed = SimWire::crc16(body, covered);
     const uint16_t carried = static_cast<uint16_t>(body[covered] | (body[covered + 1] << 8));
     SimFrame frame;
     frame.address = body[0];

@@ -20,6 +20,10 @@ constexpr size_t kMaxPayload = kMaxLength - kMinLength;
 // A frame still incomplete this long after its header is given up.
 constexpr qint64 kFrameAssemblyTimeoutMs = 500;
 
+// CRC-16/CCITT-FALSE worked out bit by bit, as a device computes it: its own, never the
+// tool's table, so that a fault in either is seen at the other end of the line.
+uint16_t crc16(const uint8_t *data, size_t len);
+
 // Whole frame for the line: header, address, payload, CRC-16 low byte first.
 QByteArray encodeFrame(uint8_t address, const QByteArray &payload);
 } // namespace SimWire

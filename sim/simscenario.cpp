@@ -174,7 +174,7 @@ bool applyDeviceKey(const QString &key, const QString &value, SimDeviceConfig *c
         return true;
     }
     if (key == QLatin1String("baud")) {
-        const int index = baudIndexOf(value.toInt());
+        const int index = simBaudIndexOf(value.toInt());
         if (index < 0)
             return false;
         config->settings.baudIndex = static_cast<uint8_t>(index);
@@ -197,12 +197,12 @@ bool applyDeviceKey(const QString &key, const QString &value, SimDeviceConfig *c
         return true;
     }
     if (key == QLatin1String("short")) {
-        config->settings.shortName = shortNameBytes(value);
+        config->settings.shortName = simShortName(value);
         return true;
     }
     if (key == QLatin1String("led")) {
         uint8_t mode = 0;
-        if (!toByte(value, &mode) || mode > kLedToggle)
+        if (!toByte(value, &mode) || mode > SimLed::kToggle)
             return false;
         config->ledMode = mode;
         return true;
@@ -327,6 +327,11 @@ bool parseScenario(const QString &text, const SimDeviceConfig &defaults, Scenari
     return true;
 }
 
+QString hexAddress(uint8_t address)
+{
+    return QStringLiteral("%1").arg(address, 2, kHexBase, QLatin1Char('0')).toUpper();
+}
+
 QString describe(const SimDeviceState &state)
 {
     const QString mode = state.config.mode == SimMode::Bootloader ? QStringLiteral("bootloader")
@@ -340,14 +345,14 @@ QString describe(const SimDeviceState &state)
     if (state.restarting)
         flags << QStringLiteral("restarting");
     return QStringLiteral("%1 \"%2\" %3 \"%4\" baud=%5 term=%6 short=\"%7\" led=%8 tags=[%9]%10")
-        .arg(QStringLiteral("%1").arg(state.address(), 2, 16, QLatin1Char('0')).toUpper())
+        .arg(hexAddress(state.address()))
         .arg(state.config.identification)
         .arg(mode)
         .arg(state.config.mode == SimMode::Bootloader ? state.config.bootloaderVersion
                                                       : state.config.applicationVersion)
         .arg(state.baudRate())
         .arg(state.config.settings.terminated ? 1 : 0)
-        .arg(shortNameText(state.config.settings.shortName))
+        .arg(simShortNameText(state.config.settings.shortName))
         .arg(state.config.ledMode)
         .arg(tags.join(QLatin1Char(' ')))
         .arg(flags.isEmpty() ? QString() : QStringLiteral(" ") + flags.join(QLatin1Char(' ')));
@@ -386,7 +391,10 @@ const char kKeysHelp[] =
 
 QString keysHelp()
 {
-    return QString::fromLatin1(kKeysHelp).arg(baudRatesText());
+    QStringList rates;
+    for (int rate : kSimBaudRates)
+        rates << QString::number(rate);
+    return QString::fromLatin1(kKeysHelp).arg(rates.join(QLatin1Char(' ')));
 }
 
 } // namespace SimSetup

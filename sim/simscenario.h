@@ -30,6 +30,9 @@ struct Scenario
 bool parseScenario(const QString &text, const SimDeviceConfig &defaults, Scenario *scenario,
                    QString *error);
 
+// Two upper-case hexadecimal digits, as bus addresses are written.
+QString hexAddress(uint8_t address);
+
 // One line per device for the control channel's "state".
 QString describe(const SimDeviceState &state);
 

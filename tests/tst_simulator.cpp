@@ -1,6 +1,5 @@
 // The simulator as its users meet it: devices sharing an address collide on the line, a device
-// at another rate hears nothing; a safe --link, and power cuts.
-#include "devicecommand.h"
+// at another rate hears nothing; a safe --link, and power cuts; scenario files it refuses.
 #include "simbusthread.h"
 #include "simcontrol.h"
 
@@ -13,6 +12,7 @@
 namespace {
 constexpr uint8_t kAddress = 0x1A;
 constexpr int kAnswerTimeoutMs = 2000;
+constexpr int kExitUsage = 2; // the simulator refused its arguments
 } // namespace
 
 class TestSimulator : public QObject
@@ -38,7 +38,7 @@ private slots:
         bus.addDevice(SimDeviceConfig::at(kAddress, "Door"));
         bus.addDevice(SimDeviceConfig::at(kAddress, "Door reader"));
         SimDeviceConfig deaf = SimDeviceConfig::at(kAddress, "Gate");
-        deaf.settings.baudIndex = uint8_t(baudIndexOf(9600));
+        deaf.settings.baudIndex = uint8_t(simBaudIndexOf(9600));
         bus.addDevice(deaf);
 
         // Opened as a plain termios program opens it: no lock, 115200 baud.
@@ -91,6 +91,37 @@ private slots:
         static const QRegularExpression cut(
             "^01 .* app .*restarting\n02 .* bootloader .*restarting\n$");
         QVERIFY2(cut.match(state).hasMatch(), qPrintable(state));
+    }
+
+    void scenarioFileRefused_data()
+    {
+        // content: the file's text, none for a missing file; message: after "FILE: "
+        addColumns<QString, QString>({"content", "message"});
+        addRow("missing file", QString(), "No such file or directory");
+        addRow("neither device nor bus", "# readers\n\ndevices addr=01",
+               "line 3: expected 'device' or 'bus', found 'devices'");
+        addRow("pair without =", "device addr=01,term", "line 1: 'term' is not key=value");
+        addRow("device key on the bus", "device addr=01\nbus addr=02",
+               "line 2: unknown key 'addr'");
+        addRow("rate not in the table", "device baud=12345", "line 1: bad value '12345' for baud");
+        addRow("bad seed", "bus crcrate=0.5,seed=x", "line 1: bad seed");
+    }
+
+    void scenarioFileRefused()
+    {
+        QFETCH(QString, content);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        QFile file(dir.filePath("readers.bus"));
+        QVERIFY(content.isNull() ||
+                (file.open(QIODevice::WriteOnly) &&
+                 file.write(content.toUtf8()) == content.size() && file.flush()));
+        QProcess sim;
+        sim.start(QStringLiteral(TALVIK_BUS_SIM), {"--scenario", file.fileName()});
+        QVERIFY(sim.waitForFinished(kAnswerTimeoutMs));
+        QCOMPARE(sim.exitCode(), kExitUsage);
+        QCOMPARE(QString::fromLocal8Bit(sim.readAllStandardError()),
+                 "talvik-bus-sim: " + file.fileName() + ": " + message + '\n');
     }
 };
 
