@@ -410,7 +410,7 @@ SimReply SimDevice::setSettings(const uint8_t *request, size_t len)
 {
     if (len != kSettingsRequestSize)
         return error(request[0], SimError::kBadLength);
-    const DeviceSettings settings = simSettingsFromBytes(request + 1);
+    DeviceSettings settings = simSettingsFromBytes(request + 1);
     if (!simIsValidBaudIndex(settings.baudIndex))
         return error(request[0], SimError::kBadParameter);
     if (st.config.faults.keepsTermination)
