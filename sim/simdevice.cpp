@@ -103,8 +103,10 @@ int simBaudIndexOf(int baudRate)
 SimShortName simShortName(const QString &name)
 {
     SimShortName bytes{};
-    const QByteArray utf8 = name.toUtf8().left(static_cast<int>(bytes.size()));
-    std::copy(utf8.begin(), utf8.end(), bytes.begin());
+    const QByteArray utf8 = name.toUtf8();
+    // Bounded by both sizes: g++ -O2 cannot see that left() already bounds the copy.
+    for (size_t i = 0; i < bytes.size() && i < static_cast<size_t>(utf8.size()); ++i)
+        bytes[i] = static_cast<uint8_t>(utf8.at(static_cast<int>(i)));
     return bytes;
 }
 
