@@ -124,7 +124,7 @@ void firmwareTransfer(benchmark::State &state, bool paced)
             else if (value == 0 && transfer.isValid())
                 transferNs = transfer.nsecsElapsed();
         });
-        bench.tool().answerNextFileDialog(path);
+        bench.tool().answerNextModal(path);
         bench.tool().click(QStringLiteral("btFlashFirmware"));
         if (!bench.tool().waitForLog(QStringLiteral("Firmware flashed."), kTransferTimeoutMs) ||
             transferNs == 0) {

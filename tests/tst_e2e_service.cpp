@@ -1,7 +1,6 @@
 // A connected reader's settings, reboot and factory reset, and the service boxes: address tag
 // chains, LED, PN5180 EEPROM and the loop test.
 #include "e2efixture.h"
-#include "ser2net.h"
 
 using E2e::lines;
 
@@ -13,60 +12,24 @@ constexpr int kSettleMs = 150;
 constexpr int kCountedCycles = 3;
 // Header 06 01, its CRC-16 low byte first, name, address, flag, their CRC.
 const QByteArray kAbRecord = QByteArray::fromHex("060188A7414200000701FDFD");
-const QByteArray kGateRecord = QByteArray::fromHex("060188A7474154453C00171E");
 const QString kSelected =
     QStringLiteral("Tag detected...|Reading UID...|UID: 04AB12CD34EF00|Tag activated...|");
 const QString kTagTimeout = QStringLiteral("Read/Write timeout - please try again");
+const QString kTagControls = QStringLiteral("leTagDeviceAddress leTagShortName cbTagTerminated");
 const QString kSettingsRead = QLatin1String(E2e::kSettingsReceived);
 const QString kVersionLine = QStringLiteral("Firmware version is: APP 3.1.4");
 const QString kWritten = QStringLiteral(
     "Writing new device settings...|Settings writed. Device is rebooting...|Reconnecting...");
 
-// The tag controls: leTagDeviceAddress, leTagShortName, cbTagTerminated.
-struct TagFields
+// The lines of a good read of these tag fields: address, name, terminated.
+QString readLog(const QString &fields)
 {
-    QString address;
-    QString name;
-    bool terminated = false;
-    bool operator==(const TagFields &other) const
-    {
-        return address == other.address && name == other.name && terminated == other.terminated;
-    }
-};
-
-// One address-tag chain: the tags in the field and their pages 4 to 6, what the operator typed,
-// how late the HALT is answered; then the requests, the log and the controls.
-struct TagChain
-{
-    bool write = false;
-    int tagsInField = 1;
-    QByteArray record; // a write starts from an empty tag and must leave this on it
-    TagFields typed;
-    QString haltFaults; // in the simulator's keys
-    QString requests;
-    QString log;
-    TagFields shown;
-};
-constexpr bool kWrite = true;
-constexpr bool kRead = false;
-
-// The lines of a good read of these fields.
-QString readLog(const TagFields &f)
-{
+    const QStringList f = fields.split(' ');
     return QStringLiteral("Reading tag info|Valid address tag found.|Address: 0x%1|Short name: "
                           "%2|Terminated: %3|Sending HALT command to disable RF field.")
-        .arg(f.address, f.name, f.terminated ? "true" : "false");
+        .arg(f[0], f[1], f[2] == "1" ? "true" : "false");
 }
 } // namespace
-
-Q_DECLARE_METATYPE(TagChain)
-
-namespace QTest {
-template <> char *toString(const TagFields &f)
-{
-    return qstrdup(qPrintable(QStringLiteral("%1|%2|%3").arg(f.address, f.name).arg(f.terminated)));
-}
-} // namespace QTest
 
 class TestE2eService : public QObject
 {
@@ -76,23 +39,15 @@ class TestE2eService : public QObject
     int id = -1;
     ToolDriver &tool() { return bench->tool(); }
 
-    void putTags(int count, const QByteArray &record)
+    // Tags whose UIDs differ in the last byte only (04AB12CD34EF00, ...), the record in pages 4-6.
+    void putTags(int count, const QByteArray &record = QByteArray())
     {
-        QVector<SimTag> tags = E2e::tagsOnAntenna(count);
-        for (SimTag &tag : tags)
-            tag.pages.replace(kAddressTagFirstPage * 4, record.size(), record);
+        QVector<SimTag> tags;
+        for (int i = 0; i < count; ++i) {
+            tags << SimTag::create(QByteArray::fromHex("04AB12CD34EF") + char(i));
+            tags.last().pages.replace(kAddressTagFirstPage * 4, record.size(), record);
+        }
         bench->bus().setTags(id, tags);
-    }
-    TagFields tagControls()
-    {
-        return {tool().text("leTagDeviceAddress"), tool().text("leTagShortName"),
-                tool().isChecked("cbTagTerminated")};
-    }
-    void fillTagControls(const TagFields &fields)
-    {
-        tool().setText("leTagDeviceAddress", fields.address);
-        tool().setText("leTagShortName", fields.name);
-        tool().setChecked("cbTagTerminated", fields.terminated);
     }
     void setFaults(const QString &keys) { bench->bus().setDeviceFaults(id, E2e::faults(keys)); }
     // The loop-test counters as labStatistic shows them: not found, found, retry, errors.
@@ -117,22 +72,16 @@ private slots:
     void settingsWrite_data()
     {
         // request: baud index, own address, terminated, then the name field
-        // via: ser2net's rfc2217 port, plain or through TLS, in front of the bus
-        addColumns<QString, int, QString, QString, QString, QString>(
-            {"name", "baud", "request", "faults", "via", "shownName"});
+        addColumns<QString, int, QString, QString, QString>(
+            {"name", "baud", "request", "faults", "shownName"});
         // Between the 500 ms of most answers and the 1000 ms a settings write may take.
         addRow("two characters, slow to store", "AB", 115200, "05 80 01 41 42 00 00", "late=0B:700",
-               "", "AB");
+               "AB");
         // Cut inside the third character: two of three umlauts come back.
-        addRow("UTF-8 name longer than four bytes", "ÄÖÜ", 115200, "05 80 01 C3 84 C3 96", "", "",
+        addRow("UTF-8 name longer than four bytes", "ÄÖÜ", 115200, "05 80 01 C3 84 C3 96", "",
                "ÄÖ");
         // The device only hears frames at its own rate: every request of the reconnect got through.
-        addRow("new baud rate", "AB", 38400, "03 80 01 41 42 00 00", "", "", "AB");
-        // The window sets the new rate through the server on the new connection.
-        addRow("new baud rate through rfc2217", "AB", 38400, "03 80 01 41 42 00 00", "", "rfc2217",
-               "AB");
-        addRow("new baud rate through rfc2217+tls", "AB", 38400, "03 80 01 41 42 00 00", "",
-               "rfc2217+tls", "AB");
+        addRow("new baud rate", "AB", 38400, "03 80 01 41 42 00 00", "", "AB");
     }
 
     void settingsWrite()
@@ -141,96 +90,85 @@ private slots:
         QFETCH(int, baud);
         QFETCH(QString, request);
         QFETCH(QString, faults);
-        QFETCH(QString, via);
+        QFETCH(QString, shownName);
 
-        const bool tls = via.endsWith("tls");
-        Ser2net server(bench->bus().portPath(), tls ? Ser2net::Tls : Ser2net::Plain);
-        if (!via.isEmpty()) {
-            QVERIFY(server.start().isEmpty() && tool().click("btSerialConnect"));
-            tool().selectPort(tls ? server.tlsRfc2217Url() : server.rfc2217Url());
-            QVERIFY(bench->connectTo(kAddress));
-            bench->bus().clearTrace();
-            tool().clearLog();
-        }
         setFaults(faults);
-        tool().setChecked("cbTerminated", true);
-        tool().choose("cbDeviceComSpeed", QString::number(baud));
-        tool().setText("leDeviceShortName", name);
+        tool().enter("cbTerminated cbDeviceComSpeed leDeviceShortName",
+                     QStringLiteral("1 %1 %2").arg(baud).arg(name));
         QVERIFY(tool().click("btSaveSettings"));
         QVERIFY(tool().waitForLog(kSettingsRead));
         QCOMPARE(E2e::wire(bench->bus()), lines("0B " + request + "|09|0A|0C"));
         QCOMPARE(tool().logLines(), lines(kWritten + '|' + kVersionLine + '|' + kSettingsRead));
-        QCOMPARE(QString::number(bench->bus().lineBaudRate()) + tool().text("cbConnectionSpeed") +
-                     tool().text("cbDeviceComSpeed"),
-                 QString::number(baud).repeated(3));
-        QTEST(tool().text("leDeviceShortName"), "shownName");
-        QVERIFY(tool().isChecked("cbTerminated"));
-        // ser2net, not the window, holds the pseudo-terminal, and without an exclusive lock.
-        QCOMPARE(E2e::connectionLook(*bench),
-                 QString(E2e::kConnectedLook).replace("held", via.isEmpty() ? "held" : "free"));
+        QCOMPARE(
+            QStringLiteral("%1 ").arg(bench->bus().lineBaudRate()) +
+                tool().text("cbConnectionSpeed cbDeviceComSpeed leDeviceShortName cbTerminated"),
+            QStringLiteral("%1 %1 %1 %2 1").arg(baud).arg(shownName));
+        QCOMPARE(E2e::connectionLook(*bench), QLatin1String(E2e::kConnectedLook));
     }
 
+    // One address-tag chain: the tags in the field and their pages 4 to 6 (a write starts from
+    // empty tags and must leave the record on them), what the operator typed, how late the HALT
+    // is answered; then the requests, the log and the controls.
     void tagChain_data()
     {
-        QTest::addColumn<TagChain>("chain");
-        const auto add = [](const char *name, bool write, int tagsInField, const QByteArray &record,
-                            const TagFields &typed, const QString &haltFaults,
-                            const QString &requests, const QString &log, const TagFields &shown) {
-            QTest::newRow(name) << TagChain{write,      tagsInField, record, typed,
-                                            haltFaults, requests,    log,    shown};
-        };
+        addColumns<bool, int, QByteArray, QString, QString, QString, QString, QString>(
+            {"write", "tagsInField", "record", "typed", "haltFaults", "requests", "log", "shown"});
         const QString readBack = "02|03 00|04 00|40 04 03";
-        const auto writeRequests = [](const QByteArray &record) {
+        const auto writeRequests = [](const QByteArray &record) -> QString {
             return "02|03 00|04 00|41 04 03 " + record.toHex(' ').toUpper() + "|40 04 03|05";
         };
         const QString written = kSelected + "Writing address tag...|Write ACK|";
         const QByteArray wxyz = QByteArray::fromHex("060188A75758595AFE00578E");
-        const TagFields ab7{"07", "AB", true}, wxyzFe{"FE", "WXYZ", false};
         // One digit typed: the read-back shows it as two.
-        add("write, two letters and one digit", kWrite, 1, kAbRecord, {"7", "AB", true}, "",
-            writeRequests(kAbRecord), written + readLog(ab7) + "|HALT done.", ab7);
-        add("write, four letters fill the field", kWrite, 1, wxyz, wxyzFe, "", writeRequests(wxyz),
-            written + readLog(wxyzFe) + "|HALT done.", wxyzFe);
-        const TagFields keep{"5A", "KEEP", true}, emptyAddress{"", "KEEP", true};
-        add("write, address field empty", kWrite, 1, QByteArray(12, '\0'), emptyAddress, "", "",
-            "Please enter correct tag address defice address!", emptyAddress);
+        addRow("write, two letters and one digit", true, 1, kAbRecord, "7 AB 1", "",
+               writeRequests(kAbRecord), written + readLog("07 AB 1") + "|HALT done.", "07 AB 1");
+        addRow("write, four letters fill the field", true, 1, wxyz, "FE WXYZ 0", "",
+               writeRequests(wxyz), written + readLog("FE WXYZ 0") + "|HALT done.", "FE WXYZ 0");
+        addRow("write, address field empty", true, 1, QByteArray(12, '\0'), " KEEP 1", "", "",
+               "Please enter correct tag address defice address!", " KEEP 1");
         // The name ends at its first zero; any flag byte but 0 terminates.
-        const TagFields k1{"80", "K1", true}, gate{"3C", "GATE", false};
-        add("read, HALT answered", kRead, 1, QByteArray::fromHex("060188A74B31003980051411"),
-            {"5A", "OLD", false}, "", readBack + "|05", kSelected + readLog(k1) + "|HALT done.",
-            k1);
+        addRow("read, HALT answered", false, 1, QByteArray::fromHex("060188A74B31003980051411"),
+               "5A OLD 0", "", readBack + "|05", kSelected + readLog("80 K1 1") + "|HALT done.",
+               "80 K1 1");
         // A late answer still ends the chain after the timeout message.
-        add("read, HALT late", kRead, 1, kGateRecord, keep, "late=05:900", readBack + "|05",
-            kSelected + readLog(gate) + '|' + kTagTimeout + "|HALT done.", gate);
-        add("read, no tag", kRead, 0, kAbRecord, keep, "", "02", "No tag detected", keep);
-        add("read, two tags", kRead, 2, kAbRecord, keep, "", "02",
-            "Too many tags on the antenna (2).", keep);
+        addRow("read, HALT late", false, 1, QByteArray::fromHex("060188A7474154453C00171E"),
+               "5A KEEP 1", "late=05:900", readBack + "|05",
+               kSelected + readLog("3C GATE 0") + '|' + kTagTimeout + "|HALT done.", "3C GATE 0");
+        addRow("read, no tag", false, 0, kAbRecord, "5A KEEP 1", "", "02", "No tag detected",
+               "5A KEEP 1");
+        addRow("read, two tags", false, 2, kAbRecord, "5A KEEP 1", "", "02",
+               "Too many tags on the antenna (2).", "5A KEEP 1");
     }
 
     void tagChain()
     {
-        QFETCH(TagChain, chain);
+        QFETCH(bool, write);
+        QFETCH(QByteArray, record);
+        QFETCH(QString, log);
 
-        putTags(chain.tagsInField, chain.write ? QByteArray(12, '\0') : chain.record);
-        setFaults(chain.haltFaults);
-        fillTagControls(chain.typed);
-        QVERIFY(tool().click(chain.write ? "btWriteAddressTag" : "btReadAddressTag"));
-        QVERIFY(tool().waitForLog(lines(chain.log).last()));
+        QFETCH(int, tagsInField);
+        putTags(tagsInField, write ? QByteArray(12, '\0') : record);
+        QFETCH(QString, haltFaults);
+        setFaults(haltFaults);
+        QFETCH(QString, typed);
+        tool().enter(kTagControls, typed);
+        QVERIFY(tool().click(write ? "btWriteAddressTag" : "btReadAddressTag"));
+        QVERIFY(tool().waitForLog(lines(log).last()));
         // The chain has ended: no further step, HALT or timer left running.
         QVERIFY(tool().logStaysQuiet(kQuietMs));
-        QCOMPARE(tool().logLines(), lines(chain.log));
-        QCOMPARE(E2e::wire(bench->bus()), lines(chain.requests));
-        QCOMPARE(tagControls(), chain.shown);
+        QCOMPARE(tool().logLines(), lines(log));
+        QTEST(E2e::wire(bench->bus()).join('|'), "requests");
+        QTEST(tool().text(kTagControls), "shown");
         for (const SimTag &tag : bench->bus().device(id).config.tags)
-            QCOMPARE(tag.readPages(kAddressTagFirstPage, 3), chain.record);
+            QCOMPARE(tag.readPages(kAddressTagFirstPage, 3), record);
     }
 
     // The PN5180 EEPROM box: a read fills the value in, a write is acknowledged.
     void pnEeprom()
     {
-        tool().setText("lePnAddress", "A");
+        tool().enter("lePnAddress", "A");
         QVERIFY(tool().click("btReadPnEeprom") && tool().waitForLog("Value received: 5C"));
-        tool().setText("lePnValue", "99");
+        tool().enter("lePnValue", "99");
         QVERIFY(tool().click("btWritePnEeprom") && tool().waitForLog("EEPROM write success"));
         QCOMPARE(E2e::wire(bench->bus()), lines("F4 0A|F4 0A 99"));
     }
@@ -262,9 +200,9 @@ private slots:
         QFETCH(QString, counted);
         QFETCH(QString, cycleRequests);
 
-        bench->bus().setTags(id, E2e::tagsOnAntenna(tagCount));
+        putTags(tagCount);
         setFaults(faults);
-        tool().setChecked("cbReadPage", readPage);
+        tool().enter("cbReadPage", QString::number(readPage));
         QVERIFY(tool().click("btLoopTest"));
         QCOMPARE(statistics() + tool().text("btLoopTest"), QStringLiteral("0 0 0 0Stop loop test"));
         const int counter = counted.split(' ').indexOf("1");

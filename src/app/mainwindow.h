@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QMainWindow>
 #include <QSerialPort>
+#include <QSet>
 #include <QString>
 
 #include <cstddef>
@@ -83,7 +84,13 @@ private:
 #endif
 
     // seriallink.cpp
-    void openPort();
+    enum class OpenOutcome { Opened, Failed, Cancelled };
+    // False when the operation must stop here: a network port did not open, so no device can
+    // be asked. Open or not, a local port runs on to the operation's own timeout.
+    bool openPort();
+    // Waits for a network server with the window responsive, the operation controls held and,
+    // after a moment, a dialog that offers Cancel.
+    OpenOutcome openWhileResponsive(int baudRate);
     void closePort();
     bool portIsOpen() const
     {
@@ -106,6 +113,8 @@ private:
 
     // busscan.cpp
     void scanNextAddress();
+    // The scan's own controls back, the port closed.
+    void endScan();
     void requestVersion();
     void requestDeviceName();
     void handleDeviceFound(const uint8_t *buff, size_t len);
@@ -114,6 +123,7 @@ private:
 
     // devicesettings.cpp
     void handleSettingsAnswer(const uint8_t *buff, size_t len);
+    void showSettings(const DeviceSettings &settings);
     void handleSettingsWritten();
     void handleDeviceRestarting();
 
@@ -159,6 +169,8 @@ private:
 
     // Set while a received chunk is being decoded; bytes arriving meanwhile wait for it.
     bool decodingChunk = false;
+    // Ports reached in cleartext beyond private networks, warned of once a run.
+    QSet<QString> warnedPorts;
 };
 
 #endif // MAINWINDOW_H

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -16,9 +17,14 @@ public:
     // The link a port text names (see BusAddress). Null, with *error set, for a malformed one.
     static std::unique_ptr<BusLink> create(const QString &portText, QString *error);
 
-    // Blocks until the link carries data at this rate or has failed; a network server gets at
-    // most a few seconds. errorString() then says why.
+    // Returns once the link carries data at this rate or has failed; errorString() then says
+    // why. A network server gets at most a few seconds, waited for in a local event loop:
+    // events are delivered meanwhile, and cancelOpen() ends the wait.
     virtual bool open(int baudRate) = 0;
+    // Ends a running open() at once; it fails as cancelled.
+    virtual void cancelOpen() {}
+    // HOST:PORT of a network server; empty for a local port, which opens at once.
+    virtual QString serverName() const { return QString(); }
     // Unsent bytes are dropped.
     virtual void close() = 0;
     // Discards bytes not yet sent and not yet read.
@@ -27,6 +33,9 @@ public:
     virtual void discardInput() = 0;
     virtual bool isOpen() const = 0;
     virtual QString errorString() const = 0;
+    // errorString() as a window shows it: what must not be missed on lines of its own, and what
+    // the operator can do about it.
+    virtual QStringList errorLines() const { return {errorString()}; }
 
     // One frame at a time, each in one piece; it leaves when the event loop next runs, or at
     // flush(). Until then clear() can still take it back.

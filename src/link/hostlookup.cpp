@@ -1,10 +1,11 @@
 #include "hostlookup.h"
 
+#include "openwait.h"
+
 #include <QCoreApplication>
+#include <QTimer>
 #include <QUrl>
 
-#include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -23,18 +24,20 @@ struct HostLookupText
     Q_DECLARE_TR_FUNCTIONS(HostLookup)
 };
 
+// The resolver's thread cannot safely reach into the event loop: the loop looks in this often.
+constexpr int kLookupPollMs = 5;
+
 // Shared by the caller and the resolver's thread, which may outlive the call.
 struct Lookup
 {
     std::mutex mutex;
-    std::condition_variable done;
     bool finished = false;
     int status = 0;
     QList<QHostAddress> addresses;
 };
 } // namespace
 
-QList<QHostAddress> lookUpHost(const QString &host, int timeoutMs, QString *error)
+QList<QHostAddress> lookUpHost(const QString &host, int timeoutMs, OpenWait &wait, QString *error)
 {
     const QHostAddress literal(host);
     if (!literal.isNull())
@@ -55,16 +58,23 @@ QList<QHostAddress> lookUpHost(const QString &host, int timeoutMs, QString *erro
         lookup->finished = true;
         lookup->status = status;
         lookup->addresses = addresses;
-        lookup->done.notify_all();
     }).detach();
 
-    std::unique_lock<std::mutex> lock(lookup->mutex);
-    if (!lookup->done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                               [&lookup] { return lookup->finished; })) {
-        *error =
-            HostLookupText::tr("no address for %1 within %2 s").arg(host).arg(timeoutMs / 1000);
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &wait, &OpenWait::wake);
+    poll.start(kLookupPollMs);
+    const auto finished = [&lookup] {
+        const std::lock_guard<std::mutex> lock(lookup->mutex);
+        return lookup->finished;
+    };
+    if (!wait.until(finished, QDeadlineTimer(timeoutMs, Qt::PreciseTimer))) {
+        *error = wait.isCancelled() ? HostLookupText::tr("cancelled")
+                                    : HostLookupText::tr("no address for %1 within %2 s")
+                                          .arg(host)
+                                          .arg(timeoutMs / 1000);
         return {};
     }
+    const std::lock_guard<std::mutex> lock(lookup->mutex);
     if (lookup->addresses.isEmpty())
         *error = lookup->status == 0 || lookup->status == EAI_NONAME
                      ? HostLookupText::tr("host not found")

@@ -1,5 +1,7 @@
 #include "localseriallink.h"
 
+#include <QFileInfo>
+
 LocalSerialLink::LocalSerialLink(const QString &portName) : BusLink(portName), port(this)
 {
     port.setPortName(portName);
@@ -15,6 +17,20 @@ bool LocalSerialLink::open(int baudRate)
     // Fails harmlessly on adapters and pseudo-terminals without modem lines.
     port.setDataTerminalReady(false);
     return true;
+}
+
+QStringList LocalSerialLink::errorLines() const
+{
+    // Qt says the same of a port that another program holds.
+    const QFileInfo device(portName());
+    if (port.error() != QSerialPort::PermissionError ||
+        (device.isReadable() && device.isWritable()))
+        return {errorString()};
+    const QString group = device.group();
+    return {
+        tr("%1: join the group %2 that owns %3 (sudo usermod -aG %2 $USER), then log in "
+           "again")
+            .arg(errorString(), group.isEmpty() ? QStringLiteral("dialout") : group, portName())};
 }
 
 void LocalSerialLink::noteError(QSerialPort::SerialPortError error)

@@ -19,6 +19,8 @@ public:
     void discardInput() override { port.clear(QSerialPort::Input); }
     bool isOpen() const override { return port.isOpen(); }
     QString errorString() const override { return port.errorString(); }
+    // A port refused by its permissions says which group to join.
+    QStringList errorLines() const override;
     bool write(const QByteArray &frame) override { return port.write(frame) == frame.size(); }
     bool flush() override { return port.flush(); }
     QByteArray readAll() override { return port.readAll(); }

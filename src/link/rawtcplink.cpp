@@ -4,7 +4,6 @@
 
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QThread>
 
 namespace {
 // A server on the same network answers at once; a dead or filtered host never does. The name
@@ -19,8 +18,8 @@ constexpr int kMaxSettleMs = 500;
 // ser2net refuses a device that another of its ports held, for a moment after that client left.
 constexpr int kInUseRetryMs = 2000;
 constexpr int kInUseRetryPauseMs = 100;
-// What is read at once and held unread, and what of our answers to the server may wait to be
-// sent: a server pouring bytes waits on TCP beyond it.
+// What is read at once and held unread (beyond it the oldest goes, as in a UART's overrun), and
+// what of our answers to the server may wait to be sent.
 constexpr qint64 kReadBufferBytes = 64 * 1024;
 // Enough for a line of text such as "Device open failure: ...".
 constexpr int kPartingWordsBytes = 200;
@@ -59,6 +58,10 @@ RawTcpLink::RawTcpLink(const BusAddress &busAddress) : BusLink(busAddress.text),
         if (e == QAbstractSocket::SslInvalidUserDataError)
             userDataFailure = socket.errorString();
     });
+    // The open's waits look again at each step of the connection and at each byte.
+    connect(&socket, &QAbstractSocket::stateChanged, &wait, &OpenWait::wake);
+    connect(&socket, &QSslSocket::encrypted, &wait, &OpenWait::wake);
+    connect(&socket, &QSslSocket::readyRead, &wait, &OpenWait::wake);
 }
 
 RawTcpLink::~RawTcpLink()
@@ -72,6 +75,7 @@ bool RawTcpLink::open(int baudRate)
 {
     close();
     failure.clear();
+    wait.reset();
     if (address.tls && !QSslSocket::supportsSsl())
         return fail(tr("TLS is not available: Qt finds no OpenSSL %1")
                         .arg(QSslSocket::sslLibraryBuildVersionString()));
@@ -79,11 +83,17 @@ bool RawTcpLink::open(int baudRate)
     if (!unusable.isEmpty())
         return fail(unusable);
     const QDeadlineTimer inUseDeadline(kInUseRetryMs, Qt::PreciseTimer);
-    while (!connectOnce(baudRate)) {
+    bool wasInUse = false;
+    // A cancelled wait may pass for a quiet server.
+    while (!connectOnce(baudRate) || wait.isCancelled()) {
         socket.abort();
-        if (!serverSaysInUse() || inUseDeadline.hasExpired())
+        if (wait.isCancelled())
+            return fail(tr("cancelled"));
+        // Once it said so, a close without words is the holder's release still under way.
+        wasInUse = wasInUse || serverSaysInUse();
+        if (!wasInUse || inUseDeadline.hasExpired())
             return false;
-        QThread::msleep(kInUseRetryPauseMs);
+        wait.pause(kInUseRetryPauseMs);
     }
     opened = true;
     return true;
@@ -92,6 +102,8 @@ bool RawTcpLink::open(int baudRate)
 bool RawTcpLink::connectOnce(int baudRate)
 {
     socket.abort();
+    if (wait.isCancelled())
+        return false;
     writes = 0;
     wroteFrame = false;
     firstBytes.clear();
@@ -99,6 +111,7 @@ bool RawTcpLink::connectOnce(int baudRate)
     trustFailure.clear();
     userDataFailure.clear();
     incoming.clear();
+    overrun = 0;
     const QDeadlineTimer deadline(kServerConnectTimeoutMs, Qt::PreciseTimer);
     if (!connectSocket(deadline) || (address.tls && !startTls()))
         return false;
@@ -111,7 +124,8 @@ bool RawTcpLink::connectOnce(int baudRate)
 bool RawTcpLink::connectSocket(const QDeadlineTimer &deadline)
 {
     QString error;
-    const QList<QHostAddress> peers = lookUpHost(address.host, kServerConnectTimeoutMs, &error);
+    const QList<QHostAddress> peers =
+        lookUpHost(address.host, kServerConnectTimeoutMs, wait, &error);
     if (peers.isEmpty())
         return fail(error);
     for (const QHostAddress &peer : peers) {
@@ -125,7 +139,12 @@ bool RawTcpLink::connectSocket(const QDeadlineTimer &deadline)
         QElapsedTimer clock;
         clock.start();
         socket.connectToHost(peer, address.port);
-        if (socket.waitForConnected(int(deadline.remainingTime()))) {
+        waitUntil(
+            [this] {
+                return serverConnected() || socket.state() == QAbstractSocket::UnconnectedState;
+            },
+            deadline);
+        if (serverConnected()) {
             connectMs = clock.elapsed();
             return true;
         }
@@ -148,7 +167,8 @@ bool RawTcpLink::startTls()
     socket.startClientEncryption();
     if (!userDataFailure.isEmpty())
         return fail(identity.keyMismatch(userDataFailure));
-    if (!socket.waitForEncrypted(int(deadline.remainingTime())))
+    waitUntil([this] { return socket.isEncrypted() || !serverConnected(); }, deadline);
+    if (!socket.isEncrypted())
         return fail(handshakeFailure(deadline));
     // The pin holds also where the chain alone would have passed.
     const QString refused = identity.refusal(socket.peerCertificate(), socket.sslHandshakeErrors());
@@ -182,8 +202,7 @@ bool RawTcpLink::startLine(int baudRate)
     Q_UNUSED(baudRate)
     const QDeadlineTimer settle(qMin(kSettleMs + 2 * connectMs, qint64(kMaxSettleMs)),
                                 Qt::PreciseTimer);
-    while (!serverRefused() && waitForServer(settle)) {
-    }
+    waitUntil([this] { return serverRefused(); }, settle);
     return !serverRefused() || fail(closedReason());
 }
 
@@ -251,6 +270,13 @@ bool RawTcpLink::waitForServer(const QDeadlineTimer &deadline)
 {
     return serverConnected() && !deadline.hasExpired() &&
            socket.waitForReadyRead(int(deadline.remainingTime()));
+}
+
+QString RawTcpLink::serverName() const
+{
+    const bool ipv6 = address.host.contains(QLatin1Char(':'));
+    return (ipv6 ? QLatin1Char('[') + address.host + QLatin1Char(']') : address.host) +
+           QLatin1Char(':') + QString::number(address.port);
 }
 
 bool RawTcpLink::isClosedNetwork(const QHostAddress &peer)
@@ -321,9 +347,8 @@ bool RawTcpLink::serverRefused() const
 
 void RawTcpLink::pullFromSocket()
 {
-    if (incoming.size() >= kReadBufferBytes)
-        return;
-    const QByteArray received = socket.read(kReadBufferBytes - incoming.size());
+    // Always read: the server's own words may stand behind data nobody reads yet.
+    const QByteArray received = socket.read(kReadBufferBytes);
     if (received.isEmpty())
         return;
     if (firstBytes.size() < kPartingWordsBytes)
@@ -332,6 +357,11 @@ void RawTcpLink::pullFromSocket()
     if (!wroteFrame && serverWords.size() < kPartingWordsBytes)
         serverWords += data.left(kPartingWordsBytes - serverWords.size());
     incoming += data;
+    const qint64 excess = incoming.size() - kReadBufferBytes;
+    if (excess > 0) {
+        overrun += excess;
+        incoming.remove(0, int(excess));
+    }
 }
 
 void RawTcpLink::readSocket()

@@ -3,6 +3,7 @@
 
 #include "busaddress.h"
 #include "buslink.h"
+#include "openwait.h"
 #include "tlsidentity.h"
 
 #include <QDeadlineTimer>
@@ -18,12 +19,18 @@ public:
     ~RawTcpLink() override;
 
     bool open(int baudRate) override;
+    void cancelOpen() override { wait.cancel(); }
+    QString serverName() const override;
     // What the socket has not sent yet goes with it.
     void close() override;
     void clear() override { incoming.clear(); }
     void discardInput() override;
     bool isOpen() const override { return opened; }
-    QString errorString() const override { return failure; }
+    QString errorString() const override
+    {
+        return QString(failure).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    }
+    QStringList errorLines() const override { return failure.split(QLatin1Char('\n')); }
     bool write(const QByteArray &frame) override;
     bool flush() override;
     QByteArray readAll() override;
@@ -32,6 +39,8 @@ public:
     bool setsLineRate() const override { return false; }
     QString exposureWarning() const override;
     QString mixUpHint() const override;
+    // Data dropped unread on this connection, the oldest first, as a UART's overrun drops it.
+    qint64 overrunBytes() const { return overrun; }
 
     // Loopback, private and link-local networks, where a serial server belongs.
     static bool isClosedNetwork(const QHostAddress &peer);
@@ -50,9 +59,12 @@ protected:
     QString closedReason() const;
     // The link's own words to the server (telnet), sent at once.
     void sendToServer(const QByteArray &bytes);
-    // Waits for bytes from the server until the deadline; false when none came or the
-    // connection is gone.
-    bool waitForServer(const QDeadlineTimer &deadline);
+    // The open's waits: until done() holds, the deadline passes or the open is cancelled;
+    // whether done() holds. Every step of the connection and every byte look again.
+    bool waitUntil(const std::function<bool()> &done, const QDeadlineTimer &deadline)
+    {
+        return wait.until(done, deadline);
+    }
     bool serverConnected() const { return socket.state() == QAbstractSocket::ConnectedState; }
     // The connection is gone, or the server said it will not serve it.
     bool serverRefused() const;
@@ -67,13 +79,17 @@ private:
     // The port or its device is taken: ser2net's "Port already in use", "Port's device already
     // in use".
     bool serverSaysInUse() const;
-    // Takes what the socket holds into the data, as much as the bound leaves room for.
+    // Takes what the socket holds into the data, keeping the newest within the bound.
     void pullFromSocket();
+    // For callers without an event loop: bytes from the server until the deadline; false when
+    // none came or the connection is gone.
+    bool waitForServer(const QDeadlineTimer &deadline);
     void readSocket();
     void noteDisconnected();
 
     BusAddress address;
     TlsIdentity identity;
+    OpenWait wait; // outlives the socket, whose last signals reach it
     QSslSocket socket;
     bool opened = false;
     qint64 connectMs = 0;
@@ -84,6 +100,7 @@ private:
     QString trustFailure;    // found while the handshake ran
     QString userDataFailure; // Qt's refusal of our certificate and key
     QByteArray incoming;
+    qint64 overrun = 0;
     QString failure;
 };
 

@@ -63,14 +63,13 @@ bool Rfc2217Link::startLine(int baudRate)
     sendToServer(words);
 
     const QDeadlineTimer deadline(kSettingsTimeoutMs, Qt::PreciseTimer);
-    while (!allConfirmed()) {
+    waitUntil([this] { return allConfirmed() || serverRefused(); }, deadline);
+    if (!allConfirmed()) {
         if (serverRefused())
             return fail(closedReason());
-        if (deadline.hasExpired())
-            return fail(tr("the server did not confirm the line settings within %1 s (no RFC 2217 "
-                           "server?)")
-                            .arg(kSettingsTimeoutMs / 1000));
-        waitForServer(deadline);
+        return fail(tr("the server did not confirm the line settings within %1 s (no RFC 2217 "
+                       "server?)")
+                        .arg(kSettingsTimeoutMs / 1000));
     }
     const QString problem = settingsProblem(quint32(baudRate));
     return problem.isEmpty() || fail(problem);

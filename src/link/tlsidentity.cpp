@@ -153,8 +153,9 @@ QString TlsIdentity::refusal(const QSslCertificate &server, const QList<QSslErro
     if (!pin.isEmpty()) {
         if (digest == pin)
             return QString();
-        return tr("WARNING: the server's certificate has the SHA-256 fingerprint %1, not the "
-                  "pinned %2: the server may have been replaced, or someone is in between; "
+        // Lines of their own in the window; the command line joins them.
+        return tr("WARNING: the server's certificate has the SHA-256 fingerprint %1,\nnot the "
+                  "pinned %2:\nthe server may have been replaced, or someone is in between; "
                   "refused. Ask its operator before you change the pin")
             .arg(seen, fingerprintText(pin));
     }

@@ -23,7 +23,7 @@ public:
     // system's), our certificate and key when we have them.
     QSslConfiguration configuration() const;
     // Why the server's certificate is refused, given what Qt found wrong with it (chain, name,
-    // dates); empty when it is trusted.
+    // dates); empty when it is trusted. A pin that differs is told on lines split by '\n'.
     QString refusal(const QSslCertificate &server, const QList<QSslError> &errors) const;
     // The server closed the connection right after the handshake: it did not take us.
     QString clientRefusal() const;

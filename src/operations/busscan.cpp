@@ -34,7 +34,10 @@ void MainWindow::on_btScanRs485_clicked()
     ui->btSerialConnect->setEnabled(false);
     ui->btScanRs485->setText(tr("Cancel"));
     pendingOperation = OpScan;
-    openPort();
+    if (!openPort()) {
+        endScan();
+        return;
+    }
     requestDeviceName();
     startResponseTimer(kScanProbeTimeoutMs);
 }
@@ -54,6 +57,11 @@ void MainWindow::scanNextAddress()
     }
 
     logd(tr("Done."));
+    endScan();
+}
+
+void MainWindow::endScan()
+{
     ui->btScanRs485->setText(tr("Scan"));
     progressBar->setValue(0);
     closePort();
@@ -92,7 +100,8 @@ void MainWindow::on_btSerialConnect_clicked()
         return;
     }
     pendingOperation = OpConnect;
-    openPort();
+    if (!openPort())
+        return;
     requestVersion();
     startResponseTimer(kConnectTimeoutMs);
 }

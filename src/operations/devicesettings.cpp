@@ -10,7 +10,21 @@ using namespace ExchangeTiming;
 
 void MainWindow::handleSettingsAnswer(const uint8_t *buff, size_t len)
 {
-    const DeviceSettings settings = readSettings(buff, len);
+    const size_t received = len > kResponseDataOffset ? len - kResponseDataOffset : 0;
+    if (received >= sizeof(DeviceSettings)) {
+        showSettings(readSettings(buff, len));
+    } else {
+        // Missing fields would show as zeros, which Write to device would then store.
+        logd(tr("The device sent incomplete settings (%1 of %2 bytes).")
+                 .arg(received)
+                 .arg(sizeof(DeviceSettings)));
+    }
+    oneShotTimer->stop();
+    logd(tr("Device settings received."));
+}
+
+void MainWindow::showSettings(const DeviceSettings &settings)
+{
     if (isValidBaudIndex(settings.baudIndex)) {
         ui->cbDeviceComSpeed->setCurrentIndex(settings.baudIndex);
     } else {
@@ -21,8 +35,6 @@ void MainWindow::handleSettingsAnswer(const uint8_t *buff, size_t len)
     ui->leDeviceAddress->setText(hexByte(settings.ownAddress));
     ui->cbTerminated->setChecked(settings.terminated != 0);
     ui->leDeviceShortName->setText(shortNameText(settings.shortName));
-    oneShotTimer->stop();
-    logd(tr("Device settings received."));
 }
 
 void MainWindow::on_btSaveSettings_clicked()
@@ -63,7 +75,8 @@ void MainWindow::handleSettingsWritten()
         ui->cbConnectionSpeed->setCurrentIndex(ui->cbDeviceComSpeed->currentIndex());
         noteLineRateChange();
     }
-    openPort();
+    if (!openPort())
+        return;
     requestVersion();
     pendingOperation = OpConnect;
     startResponseTimer(kConnectTimeoutMs);

@@ -3,10 +3,21 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QApplication>
 #include <QDebug>
+#include <QGroupBox>
 #include <QLabel>
+#include <QProgressDialog>
 #include <QSerialPortInfo>
-#include <QSet>
+#include <QTimer>
+
+#include <utility>
+#include <vector>
+
+namespace {
+// A server on the same network answers within it: no dialog flashes up.
+constexpr int kConnectDialogDelayMs = 300;
+} // namespace
 
 void MainWindow::on_btRefresComPorts_clicked()
 {
@@ -21,43 +32,111 @@ void MainWindow::on_btRefresComPorts_clicked()
         ui->cbSerialPort->setCurrentIndex(0);
 }
 
-void MainWindow::openPort()
+bool MainWindow::openPort()
 {
     const QString portName = ui->cbSerialPort->currentText();
     if (portName.isEmpty())
-        return;
+        return true;
 
     QString error;
     std::unique_ptr<BusLink> link = BusLink::create(portName, &error);
     if (!link) {
-        // A mistyped server address is for the operator to see.
+        // A mistyped server address is for the operator to see; no device can be asked.
         logd(tr("The port %1 cannot be used: %2").arg(portName, error));
-        return;
+        return false;
     }
     useLink(std::move(link));
-    if (!serialPort->open(ui->cbConnectionSpeed->currentText().toInt())) {
+    const int baudRate = ui->cbConnectionSpeed->currentText().toInt();
+    const bool network = !serialPort->serverName().isEmpty();
+    const OpenOutcome outcome = network                      ? openWhileResponsive(baudRate)
+                                : serialPort->open(baudRate) ? OpenOutcome::Opened
+                                                             : OpenOutcome::Failed;
+    if (outcome != OpenOutcome::Opened) {
         qCDebug(lcSerial).noquote()
             << tr("Failed to open port %1, error: %2").arg(portName, serialPort->errorString());
-        return;
+        if (outcome == OpenOutcome::Cancelled) {
+            logd(tr("Connection to %1 cancelled").arg(portName));
+            return false;
+        }
+        const QStringList reason = serialPort->errorLines();
+        logd(tr("Cannot open %1: %2").arg(portName, reason.value(0)));
+        for (const QString &line : reason.mid(1))
+            logd(line);
+        return !network;
     }
     // Once a run for each place: it does not change while the tool runs.
-    static QSet<QString> warnedOf;
     const QString warning = serialPort->exposureWarning();
-    if (!warning.isEmpty() && !warnedOf.contains(portName)) {
-        warnedOf.insert(portName);
+    if (!warning.isEmpty() && !warnedPorts.contains(portName)) {
+        warnedPorts.insert(portName);
         qCWarning(lcSerial).noquote() << warning;
+        logd(tr("Warning: %1").arg(warning));
     }
     qCDebug(lcSerial).noquote() << tr("Port opened: %1").arg(portName);
     // The scan keeps its own controls.
     if (pendingOperation != OpScan)
         showConnectedLook();
+    return true;
+}
+
+MainWindow::OpenOutcome MainWindow::openWhileResponsive(int baudRate)
+{
+    const QString connecting = tr("Connecting to %1...").arg(serialPort->serverName());
+    statusLabel->setText(connecting);
+    // The open runs the event loop: nothing of an earlier exchange may run under it, and no
+    // other operation may start.
+    oneShotTimer->stop();
+    QWidget *const focused = QApplication::focusWidget();
+    std::vector<std::pair<QWidget *, bool>> held;
+    for (QWidget *box : {ui->gbConnectionSettings, ui->gbDeviceCommands, ui->gbDeviceSettings,
+                         ui->gbAddressTag, ui->gbTests, ui->gbLed, ui->groupBox}) {
+        held.emplace_back(box, box->isEnabled());
+        box->setEnabled(false);
+    }
+    bool cancelled = false;
+    const auto cancel = [this, &cancelled] {
+        cancelled = true;
+        serialPort->cancelOpen();
+    };
+    std::unique_ptr<QProgressDialog> dialog;
+    QTimer dialogDelay;
+    dialogDelay.setSingleShot(true);
+    dialogDelay.setTimerType(Qt::PreciseTimer);
+    connect(&dialogDelay, &QTimer::timeout, this, [&] {
+        dialog = std::make_unique<QProgressDialog>(connecting, tr("Cancel"), 0, 0, this);
+        dialog->setWindowModality(Qt::WindowModal);
+        dialog->setMinimumDuration(0);
+        connect(dialog.get(), &QProgressDialog::canceled, this, cancel);
+        // Escape rejects the dialog.
+        connect(dialog.get(), &QDialog::rejected, this, cancel);
+        dialog->show();
+    });
+    dialogDelay.start(kConnectDialogDelayMs);
+    const bool opened = serialPort->open(baudRate);
+    // Cancel pressed as the server answered: the operator's word holds.
+    if (opened && cancelled)
+        serialPort->close();
+    const OpenOutcome outcome = cancelled ? OpenOutcome::Cancelled
+                                : opened  ? OpenOutcome::Opened
+                                          : OpenOutcome::Failed;
+    if (dialog)
+        dialog->disconnect(this);
+    dialog.reset();
+    for (const auto &[box, enabled] : held)
+        box->setEnabled(enabled);
+    if (focused)
+        focused->setFocus();
+    statusLabel->clear();
+    return outcome;
 }
 
 void MainWindow::useLink(std::unique_ptr<BusLink> link)
 {
-    // The old link may be the one whose signal runs now: it goes when the event loop next runs.
-    if (serialPort)
+    // The old link may be the one whose signal runs now: it goes when control returns to the
+    // event loop that ran it, not in the loop of an open, and says nothing more.
+    if (serialPort) {
+        serialPort->disconnect(this);
         serialPort.release()->deleteLater();
+    }
     serialPort = std::move(link);
     connect(serialPort.get(), &BusLink::readyRead, this, &MainWindow::handleSerialDataReady);
     connect(serialPort.get(), &BusLink::failed, this, &MainWindow::handleSerialDataError);
@@ -143,6 +222,7 @@ void MainWindow::handleConnectionLost(const QString &reason)
 {
     qCDebug(lcSerial).noquote()
         << tr("The connection to %1 was lost: %2").arg(serialPort->portName(), reason);
+    logd(tr("Connection to %1 lost: %2").arg(serialPort->portName(), reason));
     closePort();
 }
 

@@ -4,43 +4,57 @@
 
 #include <sys/ioctl.h>
 
-namespace E2e {
-const char kSettingsReceived[] = "Device settings received.";
-const char kGenericTimeout[] = "Timeout - Please recconnect device and try again.";
-const char kConnectedLook[] =
-    "Disconnect -cbSerialPort +gbDeviceSettings +gbDeviceCommands +gbAddressTag +gbLed port held";
-const char kDisconnectedLook[] =
-    "Connect +cbSerialPort -gbDeviceSettings -gbDeviceCommands -gbAddressTag -gbLed port free";
-} // namespace E2e
-
 namespace {
 constexpr int kModalPollMs = 10;
 constexpr int kConditionPollMs = 2;
+
+// The property an operator types into, or reads, on this control.
+const char *valueProperty(const QWidget *control)
+{
+    return control->inherits("QCheckBox")   ? "checked"
+           : control->inherits("QComboBox") ? "currentText"
+                                            : "text";
+}
+
+// Keys in the simulator's words; keys it refuses fail the running test.
+template <typename T>
+T parsedKeys(const QString &keys, bool (*parse)(const QString &, T *, QString *))
+{
+    T parsed;
+    QString error;
+    if (!parse(keys, &parsed, &error))
+        QTest::qFail(qPrintable(keys + QStringLiteral(": ") + error), __FILE__, __LINE__);
+    return parsed;
+}
 } // namespace
 
 ToolDriver::ToolDriver(const QString &portPath)
-    : mainWindow(std::make_unique<MainWindow>()), modalWatchers(std::make_unique<QObject>()),
-      standIns(std::make_unique<QWidget>())
+    : mainWindow(std::make_unique<MainWindow>()), modalWatchers(std::make_unique<QObject>())
 {
     mainWindow->show();
     selectPort(portPath);
 }
 
-void ToolDriver::choose(const QString &comboName, const QString &text)
+void ToolDriver::enter(const QString &names, const QString &values)
 {
-    auto *combo = widget<QComboBox>(comboName);
-    if (text.isEmpty())
-        combo->setCurrentIndex(-1);
-    else if (combo->isEditable())
-        combo->setEditText(text);
-    else
-        combo->setCurrentText(text);
+    const QStringList controls = names.split(QLatin1Char(' '));
+    const QStringList typed = values.split(QLatin1Char(' '));
+    for (int i = 0; i < controls.size(); ++i) {
+        QWidget *control = widget(controls[i]);
+        // A check box takes "1" and "0" as true and false.
+        control->setProperty(valueProperty(control), typed.value(i));
+    }
 }
 
-QString ToolDriver::text(const QString &objectName) const
+QString ToolDriver::text(const QString &names) const
 {
-    const QWidget *shown = widget(objectName);
-    return shown->property(shown->inherits("QComboBox") ? "currentText" : "text").toString();
+    QStringList shown;
+    for (const QString &name : names.split(QLatin1Char(' '))) {
+        const QVariant value = widget(name)->property(valueProperty(widget(name)));
+        shown << (value.userType() == QMetaType::Bool ? QString::number(value.toBool())
+                                                      : value.toString());
+    }
+    return shown.join(QLatin1Char(' '));
 }
 
 QStringList ToolDriver::logLines() const
@@ -64,45 +78,26 @@ QString ToolDriver::statusBarText() const
     return texts.join(QLatin1Char('|'));
 }
 
-void ToolDriver::answerNextModal(const std::function<bool(QWidget *)> &answer)
+void ToolDriver::answerNextModal(const QString &filePath)
 {
     // The modal runs its own event loop inside the tool's slot; a timer still fires there.
     auto *watcher = new QTimer(modalWatchers.get());
-    QObject::connect(watcher, &QTimer::timeout, watcher, [watcher, answer] {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (modal && answer(modal))
+    QObject::connect(watcher, &QTimer::timeout, watcher, [watcher, filePath] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (box) {
+            box->button(QMessageBox::Ok)->click();
+        } else if (dialog && filePath.isEmpty()) {
+            dialog->reject();
+        } else if (dialog) {
+            // selectFile() leaves the name field alone while it has the focus: type instead.
+            dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(filePath);
+            static_cast<QDialog *>(dialog)->accept(); // checks the file as OK would
+        }
+        if (box || dialog)
             watcher->deleteLater();
     });
     watcher->start(kModalPollMs);
-}
-
-void ToolDriver::answerNextMessageBox(QMessageBox::StandardButton button, QString *asked)
-{
-    answerNextModal([button, asked](QWidget *modal) {
-        auto *box = qobject_cast<QMessageBox *>(modal);
-        if (box && asked)
-            *asked = box->windowTitle() + QStringLiteral(": ") + box->text();
-        if (box)
-            box->button(button)->click();
-        return box;
-    });
-}
-
-void ToolDriver::answerNextFileDialog(const QString &filePath)
-{
-    answerNextModal([filePath](QWidget *modal) {
-        auto *dialog = qobject_cast<QFileDialog *>(modal);
-        if (!dialog)
-            return false;
-        if (filePath.isEmpty()) {
-            dialog->reject();
-            return true;
-        }
-        // selectFile() leaves the name field alone while it has the focus: type instead.
-        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(filePath);
-        static_cast<QDialog *>(dialog)->accept(); // checks the file as OK would
-        return true;
-    });
 }
 
 bool ToolDriver::waitUntil(const std::function<bool()> &condition, int timeoutMs)
@@ -130,11 +125,10 @@ E2eBench::E2eBench(const SimBusOptions &options) : simulator(options)
 
 bool E2eBench::connectTo(uint8_t address, int timeoutMs)
 {
-    const QString settingsRead = QLatin1String(E2e::kSettingsReceived);
-    const int before = driver->logLines().count(settingsRead);
-    driver->setText(QStringLiteral("leTargetAddress"), hexByte(address));
+    const int before = driver->logLines().count(QLatin1String(E2e::kSettingsReceived));
+    driver->enter(QStringLiteral("leTargetAddress"), hexByte(address));
     return driver->click(QStringLiteral("btSerialConnect")) &&
-           driver->waitForLog(settingsRead, timeoutMs, before + 1);
+           driver->waitForLog(QLatin1String(E2e::kSettingsReceived), timeoutMs, before + 1);
 }
 
 namespace E2e {
@@ -146,20 +140,12 @@ QStringList lines(const QString &text)
 
 SimDeviceConfig device(const QString &keys)
 {
-    SimDeviceConfig config;
-    QString error;
-    if (!SimSetup::parseDevice(keys, &config, &error))
-        QTest::qFail(qPrintable(keys + QStringLiteral(": ") + error), __FILE__, __LINE__);
-    return config;
+    return parsedKeys(keys, &SimSetup::parseDevice);
 }
 
 SimFaults faults(const QString &keys)
 {
-    SimFaults parsed;
-    QString error;
-    if (!SimSetup::parseFaults(keys, &parsed, &error))
-        QTest::qFail(qPrintable(keys + QStringLiteral(": ") + error), __FILE__, __LINE__);
-    return parsed;
+    return parsedKeys(keys, &SimSetup::parseFaults);
 }
 
 SimBusOptions fastBus()
@@ -214,14 +200,6 @@ bool busStaysQuiet(const SimBusThread &bus, int quietMs)
 {
     const int before = wire(bus).size();
     return !ToolDriver::waitUntil([&] { return wire(bus).size() > before; }, quietMs);
-}
-
-QVector<SimTag> tagsOnAntenna(int count)
-{
-    QVector<SimTag> tags;
-    for (int i = 0; i < count; ++i)
-        tags << SimTag::create(QByteArray::fromHex("04AB12CD34EF") + char(i));
-    return tags;
 }
 
 int unreadBytes(const QString &portPath)

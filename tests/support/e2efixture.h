@@ -21,121 +21,19 @@
 
 #include <functional>
 #include <memory>
-#include <type_traits>
+
+class E2eBench;
 
 namespace E2e {
 // Enough for any chain of the tool, restarts and firmware pauses included.
 constexpr int kWaitMs = 5000;
-extern const char kSettingsReceived[];
-extern const char kGenericTimeout[];
+inline constexpr char kSettingsReceived[] = "Device settings received.";
+inline constexpr char kGenericTimeout[] = "Timeout - Please recconnect device and try again.";
 // connectionLook() of a window whose port is open, and of one whose port is closed.
-extern const char kConnectedLook[];
-extern const char kDisconnectedLook[];
-} // namespace E2e
-
-// A shown MainWindow (offscreen in tests); results come from the log view and the status bar.
-class ToolDriver
-{
-public:
-    explicit ToolDriver(const QString &portPath);
-
-    MainWindow *window() const { return mainWindow.get(); }
-    // The named widget. A name the window lacks fails the running test, naming it, and gives a
-    // stand-in, so that one misspelt name cannot crash every test of the executable.
-    template <typename T = QWidget> T *widget(const QString &objectName) const
-    {
-        if (T *found = mainWindow->findChild<T *>(objectName))
-            return found;
-        QTest::qFail(qPrintable(QStringLiteral("the window has no %1").arg(objectName)), __FILE__,
-                     __LINE__);
-        // A check box stands in for any button.
-        return new std::conditional_t<std::is_abstract_v<T>, QCheckBox, T>(standIns.get());
-    }
-    // Types the path into the editable port box, as for a port the system does not list.
-    void selectPort(const QString &portPath) { choose(QStringLiteral("cbSerialPort"), portPath); }
-    // False when the button is disabled.
-    bool click(const QString &buttonName)
-    {
-        auto *button = widget<QAbstractButton>(buttonName);
-        return button->isEnabled() && (button->click(), true);
-    }
-    void setText(const QString &lineEditName, const QString &text)
-    {
-        widget<QLineEdit>(lineEditName)->setText(text);
-    }
-    void setChecked(const QString &buttonName, bool checked)
-    {
-        widget<QAbstractButton>(buttonName)->setChecked(checked);
-    }
-    bool isChecked(const QString &buttonName) const
-    {
-        return widget<QAbstractButton>(buttonName)->isChecked();
-    }
-    // A combo box's current text; an empty text chooses nothing.
-    void choose(const QString &comboName, const QString &text);
-    // Text of a line edit, button, label, or a combo box's current text.
-    QString text(const QString &objectName) const;
-
-    // Lines of teLogs without their "hh:mm:ss.zzz - " prefix, oldest first.
-    QStringList logLines() const;
-    void clearLog() { widget<QTextEdit>(QStringLiteral("teLogs"))->clear(); }
-    // Runs the event loop until the line has been logged `occurrence` times; false on timeout.
-    bool waitForLog(const QString &line, int timeoutMs = E2e::kWaitMs, int occurrence = 1)
-    {
-        return waitUntil([&] { return logLines().count(line) >= occurrence; }, timeoutMs);
-    }
-    // True when the log stays as it is for quietMs.
-    bool logStaysQuiet(int quietMs)
-    {
-        const QStringList before = logLines();
-        return !waitUntil([&] { return logLines() != before; }, quietMs);
-    }
-
-    // "statusLabel|infoLabel"
-    QString statusBarText() const;
-    QProgressBar *progressBar() const
-    {
-        return mainWindow->statusBar()->findChild<QProgressBar *>();
-    }
-
-    // Answers the next modal message box with this button; *asked gets "title: text".
-    void answerNextMessageBox(QMessageBox::StandardButton button, QString *asked = nullptr);
-    // Picks filePath in the next file dialog; an empty path cancels it.
-    void answerNextFileDialog(const QString &filePath);
-
-    static bool waitUntil(const std::function<bool()> &condition, int timeoutMs = E2e::kWaitMs);
-
-private:
-    void answerNextModal(const std::function<bool(QWidget *)> &answer);
-
-    std::unique_ptr<MainWindow> mainWindow;
-    std::unique_ptr<QObject> modalWatchers;
-    std::unique_ptr<QWidget> standIns;
-};
-
-// A running simulated bus plus a tool window whose cbSerialPort names the bus's port; no window
-// when the bus did not start.
-class E2eBench
-{
-public:
-    explicit E2eBench(const SimBusOptions &options = SimBusOptions());
-
-    bool isReady() const { return driver != nullptr; }
-    QString error() const { return startError; }
-    SimBusThread &bus() { return simulator; }
-    ToolDriver &tool() { return *driver; }
-    int addDevice(const SimDeviceConfig &config) { return simulator.addDevice(config); }
-    // Types the address, presses Connect and waits for the settings to be read.
-    bool connectTo(uint8_t address, int timeoutMs = E2e::kWaitMs);
-
-private:
-    // The window is destroyed first: a vanished pty master floods its port with errors.
-    SimBusThread simulator;
-    std::unique_ptr<ToolDriver> driver;
-    QString startError;
-};
-
-namespace E2e {
+inline constexpr char kConnectedLook[] =
+    "Disconnect -cbSerialPort +gbDeviceSettings +gbDeviceCommands +gbAddressTag +gbLed port held";
+inline constexpr char kDisconnectedLook[] =
+    "Connect +cbSerialPort -gbDeviceSettings -gbDeviceCommands -gbAddressTag -gbLed port free";
 // "a|b|c" as a list; an empty text is an empty list.
 QStringList lines(const QString &text);
 // A device, or faults, in the simulator's keys: "addr=1A,name=Door,late=0C:700". Keys the
@@ -161,10 +59,95 @@ QStringList wire(const SimBusThread &bus, const WireView &view = WireView());
 int unreadBytes(const QString &portPath);
 // True when no further request reaches the bus within quietMs.
 bool busStaysQuiet(const SimBusThread &bus, int quietMs);
-// Tags whose UIDs differ in the last byte only: 04AB12CD34EF00, 04AB12CD34EF01, ...
-QVector<SimTag> tagsOnAntenna(int count);
 // Connect button text, enabled (+) or disabled (-) port list and device groups, port held/free.
 QString connectionLook(E2eBench &bench);
 } // namespace E2e
+
+// A shown MainWindow (offscreen in tests); results come from the log view and the status bar.
+class ToolDriver
+{
+public:
+    explicit ToolDriver(const QString &portPath);
+
+    // The named widget; a name the window lacks ends the test program, naming it.
+    template <typename T = QWidget> T *widget(const QString &objectName) const
+    {
+        T *found = mainWindow->findChild<T *>(objectName);
+        if (!found)
+            qFatal("the window has no %s", qPrintable(objectName));
+        return found;
+    }
+    // Types the path into the editable port box, as for a port the system does not list.
+    void selectPort(const QString &portPath)
+    {
+        widget<QComboBox>(QStringLiteral("cbSerialPort"))->setCurrentText(portPath);
+    }
+    // False when the button is disabled.
+    bool click(const QString &buttonName)
+    {
+        auto *button = widget<QAbstractButton>(buttonName);
+        return button->isEnabled() && (button->click(), true);
+    }
+    // Types each value into the control of that name, both lists space separated: a line edit's
+    // text, a combo box's current text, a check box's state as 1 or 0.
+    void enter(const QString &names, const QString &values);
+    // What the controls of these names show, in the same forms, space separated; a button's or a
+    // label's text.
+    QString text(const QString &names) const;
+
+    // Lines of teLogs without their "hh:mm:ss.zzz - " prefix, oldest first.
+    QStringList logLines() const;
+    void clearLog() { widget<QTextEdit>(QStringLiteral("teLogs"))->clear(); }
+    // Runs the event loop until the line has been logged `occurrence` times; false on timeout.
+    bool waitForLog(const QString &line, int timeoutMs = E2e::kWaitMs, int occurrence = 1)
+    {
+        return waitUntil([&] { return logLines().count(line) >= occurrence; }, timeoutMs);
+    }
+    // True when the log stays as it is for quietMs.
+    bool logStaysQuiet(int quietMs)
+    {
+        const QStringList before = logLines();
+        return !waitUntil([&] { return logLines() != before; }, quietMs);
+    }
+
+    // "statusLabel|infoLabel"
+    QString statusBarText() const;
+    QProgressBar *progressBar() const
+    {
+        return mainWindow->statusBar()->findChild<QProgressBar *>();
+    }
+
+    // Answers the next modal dialog: a message box with Ok, a file dialog with filePath (an
+    // empty one cancels it).
+    void answerNextModal(const QString &filePath = QString());
+
+    static bool waitUntil(const std::function<bool()> &condition, int timeoutMs = E2e::kWaitMs);
+
+private:
+    std::unique_ptr<MainWindow> mainWindow;
+    std::unique_ptr<QObject> modalWatchers;
+};
+
+// A running simulated bus plus a tool window whose cbSerialPort names the bus's port; no window
+// when the bus did not start.
+class E2eBench
+{
+public:
+    explicit E2eBench(const SimBusOptions &options = SimBusOptions());
+
+    bool isReady() const { return driver != nullptr; }
+    QString error() const { return startError; }
+    SimBusThread &bus() { return simulator; }
+    ToolDriver &tool() { return *driver; }
+    int addDevice(const SimDeviceConfig &config) { return simulator.addDevice(config); }
+    // Types the address, presses Connect and waits for the settings to be read.
+    bool connectTo(uint8_t address, int timeoutMs = E2e::kWaitMs);
+
+private:
+    // The window is destroyed first: a vanished pty master floods its port with errors.
+    SimBusThread simulator;
+    std::unique_ptr<ToolDriver> driver;
+    QString startError;
+};
 
 #endif // E2EFIXTURE_H
