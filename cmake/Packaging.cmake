@@ -47,4 +47,15 @@ configure_file(${PROJECT_SOURCE_DIR}/data/invalid.talvik.ota_tool.metainfo.xml.i
 install(FILES ${CMAKE_BINARY_DIR}/invalid.talvik.ota_tool.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
+# The site's trusted keys for firmware images, empty until an administrator installs one: /etc
+# beside a /usr prefix as Debian has it (the package), PREFIX/etc in a staging tree.
+install(CODE [[
+    if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+        set(talvik_etc /etc)
+    else()
+        set(talvik_etc "${CMAKE_INSTALL_PREFIX}/etc")
+    endif()
+    file(MAKE_DIRECTORY "$ENV{DESTDIR}${talvik_etc}/talvik-ota-tool/trusted-keys")
+]])
+
 include(CPack)

@@ -93,6 +93,32 @@ TELNET = {
     "refusal_text": b"\x07" + b"Port already in use\r\n",
 }
 
+# Laid out as minisign writes them, with made-up bytes: no key of anyone, no signature of anything.
+def b64(data):
+    import base64
+    return base64.b64encode(data)
+
+
+KEY_ID = bytes(range(1, 9))
+PUBLIC_KEY = b"untrusted comment: minisign public key 0807060504030201\n" + b64(
+    b"Ed" + KEY_ID + bytes(range(32))) + b"\n"
+
+
+def signature(algorithm, comment, line_end=b"\n"):
+    lines = [b"untrusted comment: signature from minisign secret key",
+             b64(algorithm + KEY_ID + bytes(range(64, 128))),
+             b"trusted comment: " + comment,
+             b64(bytes(range(128, 192)))]
+    return line_end.join(lines) + line_end
+
+
+SIGNATURE = {
+    "public_key": PUBLIC_KEY,
+    "hashed": signature(b"ED", b"timestamp:1700000000\tfile:app.bin\thashed"),
+    "legacy_crlf": signature(b"Ed", b"version:APP 2.5.0 model:door", b"\r\n"),
+    "version_only": signature(b"ED", b"version:2.5"),
+}
+
 
 def write(directory, files):
     target = HERE / "corpus" / directory
@@ -105,3 +131,4 @@ if __name__ == "__main__":
     write("decoder", DECODER)
     write("readers", READERS)
     write("telnet", TELNET)
+    write("signature", SIGNATURE)

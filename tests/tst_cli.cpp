@@ -1,6 +1,8 @@
 // talvik-ota-cli run as a script runs it, against a simulated bus in this process.
 #include "deviceclient.h"
 #include "e2efixture.h"
+#include "imagesignature.h"
+#include "minisigner.h"
 #include "ptymaster.h"
 #include "ser2net.h"
 #include "simscenario.h"
@@ -18,10 +20,12 @@ constexpr int kDidNotFinish = -2;
 constexpr int kQuietMs = 200;
 constexpr int kImageSize = 1000; // four chunks, the last one short
 constexpr qint64 kLargestImage = 16 * 1024 * 1024;
-// Unpaced devices answer within a few milliseconds: room for a loaded machine.
-constexpr int kScanProbeMs = 40;
+// Unpaced devices answer within a few milliseconds: room for a loaded machine and ser2net.
+constexpr int kScanProbeMs = 150;
 constexpr int kLateAnswerMs = 300;
 const QString kBootloader = QStringLiteral("Talvik BOOTLOADER 1.2");
+// A signed image's trusted comment.
+const char kSigned[] = "version:CLI-1 model:door";
 
 // The recovery soak: updates cut at a random moment, each finished by running flash again;
 // TALVIK_SOAK_CUTS=100 for the long run.
@@ -84,6 +88,7 @@ class TestCli : public QObject
     QString out;
     QString err;
     quint32 soakSeed;
+    QMap<QString, QString> keyIds; // as minisign writes them into the key file's comment
 
 public:
     explicit TestCli(quint32 seed) : soakSeed(seed) {}
@@ -94,6 +99,11 @@ private:
         QFile file(dir.filePath(name));
         return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
                (size < 0 || file.resize(size));
+    }
+    QByteArray readFile(const QString &name) const
+    {
+        QFile file(dir.filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     // Empty on success, else why not.
     QString startBus(const QString &devices, bool paced = false)
@@ -146,6 +156,35 @@ private slots:
     void initTestCase()
     {
         QVERIFY(writeFile("fw.bin", simImage("CLI-1", kImageSize)));
+        const QByteArray image = simImage("CLI-1", kImageSize);
+        for (const QString name : {"maker", "other"}) {
+            QVERIFY(Minisigner::makeKeyPair(dir.path(), name) &&
+                    QFile::setPermissions(dir.filePath(name + ".pub"), QFile::ReadOwner));
+            keyIds[name] = QString(readFile(name + ".pub")).section('\n', 0, 0).section(' ', -1);
+        }
+        const auto sign = [&](const QString &name, const QString &key, bool legacy = false) {
+            return writeFile(name, image) && Minisigner::sign(dir.filePath(key + ".key"),
+                                                              dir.filePath(name), kSigned, legacy);
+        };
+        QVERIFY(sign("signed.bin", "maker") && sign("legacy.bin", "maker", true) &&
+                sign("untrusted.bin", "other"));
+        const QByteArray signature = readFile("signed.bin.minisig");
+        const QByteArray key = readFile("maker.pub");
+        // Signed images with one thing wrong, their bytes and signature; key files, their bytes.
+        const QMap<QString, QByteArrayList> faulty{
+            {"changed.bin", {"X" + image.mid(1), signature}},
+            {"another.bin", {simImage("CLI-2", kImageSize), signature}},
+            {"comment.bin", {image, QByteArray(signature).replace("CLI-1", "CLI-2")}},
+            {"cut.bin", {image, signature.left(signature.indexOf("\ntrusted"))}},
+            {"garbage.bin", {image, "#!"}},
+            {"big.bin", {image, signature.leftJustified(Minisign::kMaxFileBytes + 1, '\n')}},
+            {"cut.pub", {key.left(key.indexOf('\n'))}},
+            {"loose.pub", {key}}};
+        for (auto file = faulty.cbegin(); file != faulty.cend(); ++file)
+            QVERIFY(writeFile(file.key(), file->first()) &&
+                    (file->size() == 1 || writeFile(file.key() + ".minisig", file->last())));
+        QVERIFY(QFile::setPermissions(dir.filePath("cut.pub"), QFile::ReadOwner) &&
+                QFile::setPermissions(dir.filePath("loose.pub"), QFileDevice::Permissions(0x6666)));
         QVERIFY(writeFile("empty.bin", QByteArray()));
         // Sparse: they take no room on the disk.
         QVERIFY(writeFile("largest.bin", "VER:CLI-1", kLargestImage));
@@ -227,26 +266,27 @@ private slots:
                                  "received to command 0xF3 - err no :0x0024)";
         const QString stillBl = "still in the bootloader after the update (" + kBootloader + ')';
         const QString oldVersion = "runs APP 2.4.1 after the update, not CLI-1";
+        const QString unchecked = "image not checked: no trusted keys|";
         add("flashed in turn: current, silent halfway, rejected, not started, done, an old one",
             "addr=01,version=CLI-1;addr=02,dropafter=2;addr=1A,bootloader=1,error=F3:0024;"
             "addr=20,nostart=1;addr=80;addr=81,version=APP 2.4.1,oldversion=1",
             "flash --expect-version CLI-1 @fw.bin 01 02 1A 20 80 81", 1,
             "01\tcurrent\tCLI-1|02\tfailed\t" + chunk3 + "|1A\tfailed\t" + rejected +
                 "|20\tfailed\t" + stillBl + "|80\tok\tCLI-1|81\tfailed\t" + oldVersion,
-            "02" + bl + "|02: " + chunk3 + "|1A" + bl + "|1A: " + rejected + "|20" + bl +
-                "|20: " + stillBl + "|80" + bl + "|81" + bl + "|81: " + oldVersion,
+            unchecked + "02" + bl + "|02: " + chunk3 + "|1A" + bl + "|1A: " + rejected + "|20" +
+                bl + "|20: " + stillBl + "|80" + bl + "|81" + bl + "|81: " + oldVersion,
             "01 09|02 09|02 F0|02 09|02 F1|02 F2 x3|1A 09|1A F1|1A F2 x4|1A F3|" + update("20") +
                 '|' + update("80") + '|' + update("81"));
         // The adapter is pulled: no further address is tried on the dead port.
         add("port fails halfway through a flash", "addr=1A,unplugafter=2;addr=80",
             "flash @fw.bin 1A 80", 3, "1A\tfailed\tport failed: *",
-            "1A" + bl + "|1A: port failed: *", "1A 09|1A F0|1A 09|1A F1|1A F2 x2");
+            unchecked + "1A" + bl + "|1A: port failed: *", "1A 09|1A F0|1A 09|1A F1|1A F2 x2");
         const QString sent = R"({"address":"1A","event":"progress","sent":%1,"total":1000}|)";
         add("flash through rfc2217+tls, JSON progress", "addr=1A",
             "--json --port $TLSRFC flash @fw.bin 1A", 0,
             sent.arg(256) + sent.arg(512) + sent.arg(768) + sent.arg(1000) +
                 R"({"address":"1A","port":"$TLSRFC","result":"ok","version":"CLI-1"})",
-            "1A" + bl, update("1A"));
+            unchecked + "1A" + bl, update("1A"));
         refused("empty image", "flash @empty.bin 80", "@empty.bin is empty: nothing to flash");
         refused("image not a file", "flash /dev/zero 80", "/dev/zero is not a regular file");
         refused("image over 16 MiB", "flash @toolarge.bin 80",
@@ -388,6 +428,61 @@ private slots:
                 "restore: @bus.json: 0 objects in it with address 22");
         refused("--capture to a path that cannot be written", "--capture @none/x.pcapng info 80",
                 "cannot write the capture @none/x.pcapng: No such file or directory");
+
+        // Signed images: checked before the port is opened, the signed version expected.
+        add("signed image: flashed where another version runs", "addr=01,version=CLI-1;addr=80",
+            "flash --trusted-key @maker.pub @signed.bin 01 80", 0,
+            "01\tcurrent\tCLI-1|80\tok\tCLI-1",
+            QString("image signed by key %1 (minisign public key %1), trusted comment: %2|80")
+                    .arg(keyIds["maker"], kSigned) +
+                bl,
+            "01 09|" + update("80"));
+        refused(
+            "--expect-version not the signed one",
+            "flash --trusted-key @maker.pub --expect-version CLI-2 @signed.bin 80",
+            "flash: --expect-version 'CLI-2' is not the version the image is signed for, 'CLI-1'");
+        refused("unsigned image refused", "flash --trusted-key @maker.pub @fw.bin 80",
+                "flash: image refused: no signature file @fw.bin.minisig: *");
+        // verify IMAGE with the keys named (none: the trusted-keys folders, empty here).
+        const auto verify = [&](const char *name, const QString &keys, const QString &image,
+                                const QString &refusal) {
+            QString arguments = "verify @" + image;
+            for (const QString &key : keys.split(' ', Qt::SkipEmptyParts))
+                arguments.prepend("--trusted-key @" + key + ' ');
+            const bool ok = refusal.isEmpty();
+            add(name, "", arguments, ok ? 0 : 1,
+                ok ? "ok\t" + keyIds["maker"] + '\t' + kSigned : "refused\t" + refusal,
+                ok ? QString() : '@' + image + ": " + refusal, "");
+        };
+        const QString mismatch = "the image does not match its signature @%1.minisig: it was "
+                                 "changed, or the signature is another image's";
+        verify("verify, signed", "maker.pub", "signed.bin", "");
+        verify("verify, legacy form, several keys", "other.pub maker.pub", "legacy.bin", "");
+        verify("verify, no trusted keys", "", "signed.bin", "no trusted keys");
+        verify("verify, no signature", "maker.pub", "fw.bin",
+               "no signature file @fw.bin.minisig: only images signed by a trusted key are "
+               "flashed; the maker signs with minisign -S -m @fw.bin");
+        verify("verify, one byte changed", "maker.pub", "changed.bin", mismatch.arg("changed.bin"));
+        verify("verify, another image's signature", "maker.pub", "another.bin",
+               mismatch.arg("another.bin"));
+        verify("verify, an untrusted key", "maker.pub", "untrusted.bin",
+               "the image is signed by key " + keyIds["other"] +
+                   ", which is not trusted: install its public key if you trust its maker");
+        verify("verify, trusted comment edited", "maker.pub", "comment.bin",
+               "the trusted comment of @comment.bin.minisig was altered after signing");
+        verify("verify, signature truncated", "maker.pub", "cut.bin",
+               "the signature @cut.bin.minisig is malformed: 2 lines, not the 4 of minisign");
+        verify("verify, signature of garbage", "maker.pub", "garbage.bin",
+               "the signature @garbage.bin.minisig is malformed: 1 lines, not the 4 of minisign");
+        verify("verify, signature over 64 KiB", "maker.pub", "big.bin",
+               "cannot read the signature @big.bin.minisig: larger than 64 KiB");
+        verify("verify, key file truncated", "cut.pub", "signed.bin",
+               "the key file @cut.pub is malformed: 1 lines, not the 2 of minisign");
+        verify("verify, the secret key as key file", "maker.key", "signed.bin",
+               "the key file @maker.key is malformed: the key line is not base64 of 42 bytes");
+        verify("verify, a key file others may write", "loose.pub", "signed.bin",
+               "@loose.pub may be written by others than its owner (mode 0666): refused; run "
+               "chmod go-w @loose.pub");
     }
 
     void command()
@@ -415,7 +510,8 @@ private slots:
     {
         addColumns<QString, ErrorsTo, QString>({"arguments", "errorsTo", "drawn"});
         addRow("flash, a terminal", "flash @fw.bin 1A", ErrorsTo::Terminal, "\rflash 1A ");
-        addRow("scan, a terminal", "scan --to 1A --timeout 20", ErrorsTo::Terminal, "\rscan ");
+        addRow("scan, a terminal", "scan --from 18 --to 1A --timeout 150", ErrorsTo::Terminal,
+               "\rscan ");
         addRow("quiet flash, a terminal", "--quiet flash @fw.bin 1A", ErrorsTo::Terminal, "");
         addRow("flash, a file", "flash @fw.bin 1A", ErrorsTo::File, "");
     }

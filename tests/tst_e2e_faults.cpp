@@ -3,6 +3,7 @@
 // or dropping off the bus half-way. Each time the tool must stop where the operator can see what
 // happened, with the controls telling the truth about the port, and the next connect must work.
 #include "e2efixture.h"
+#include "minisigner.h"
 #include "simscenario.h"
 
 using E2e::lines;
@@ -247,6 +248,46 @@ private slots:
         for (QString &value : expected << "0")
             value += QStringLiteral("/%1 Connected|Version:Talvik BOOTLOADER 1.2").arg(size);
         QCOMPARE(progress, expected);
+        QVERIFY(bench->bus().device(id).config.flash == image);
+    }
+
+    // A maker's key in the user's folder: an image changed after signing never reaches the
+    // device, the signed one is flashed.
+    void onlySignedImageFlashed()
+    {
+        const QByteArray config = qgetenv("XDG_CONFIG_HOME");
+        const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", config); });
+        qputenv("XDG_CONFIG_HOME", scratch.path().toUtf8());
+        const QString keys = scratch.filePath("talvik-ota-tool/trusted-keys");
+        QVERIFY(QDir().mkpath(keys) && Minisigner::makeKeyPair(scratch.path(), "maker") &&
+                QFile::rename(scratch.filePath("maker.pub"), keys + "/maker.pub") &&
+                QFile::setPermissions(keys + "/maker.pub", QFile::ReadOwner) &&
+                QFile::setPermissions(keys, QFileDevice::Permissions(0x7555)));
+        QVERIFY(startDevice(E2e::device("addr=1A")));
+        const QByteArray image = simImage("FW-600", 600);
+        const QString path = writeImage(image);
+        QVERIFY(Minisigner::sign(scratch.filePath("maker.key"), path, "version:FW-600"));
+        writeImage(image + '!');
+
+        tool().answerNextModal(path);
+        QVERIFY(tool().click("btFlashFirmware"));
+        QCOMPARE(tool().logLines(),
+                 lines("Firmware file " + path + "|Firmware refused: the image does not match " +
+                       "its signature " + path + ".minisig: it was changed, or the signature " +
+                       "is another image's"));
+        QVERIFY(E2e::busStaysQuiet(bench->bus(), kNothingFollowsMs));
+        QCOMPARE(E2e::connectionLook(*bench), QLatin1String(E2e::kConnectedLook));
+
+        tool().clearLog();
+        writeImage(image);
+        tool().answerNextModal(path);
+        QVERIFY(tool().click("btFlashFirmware"));
+        QVERIFY(tool().waitForLog(E2e::kSettingsReceived, kUpdateTimeoutMs));
+        QVERIFY2(QRegularExpression("^Firmware signed by key (\\w+) \\(minisign public key \\1\\), "
+                                    "trusted comment: version:FW-600$")
+                     .match(tool().logLines().value(1))
+                     .hasMatch(),
+                 qPrintable(tool().logLines().join('\n')));
         QVERIFY(bench->bus().device(id).config.flash == image);
     }
 };

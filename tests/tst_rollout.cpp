@@ -1,6 +1,7 @@
 // The Ansible playbook of deploy/ansible run for real: three gateways that are local connections,
 // each with its own simulated bus, the second one's behind ser2net.
 #include "e2efixture.h"
+#include "minisigner.h"
 #include "ser2net.h"
 
 namespace {
@@ -165,6 +166,41 @@ private slots:
                      output.contains("gw3 lists no buses (talvik_buses)"),
                  qPrintable(output));
         QCOMPARE(requests(), onEveryBus(QString()));
+    }
+
+    // The maker's key installed on every gateway: an image changed after signing is refused
+    // before any device hears of it, in check mode too; the signed one is flashed.
+    void signedRollout()
+    {
+        QVERIFY(writeInventory());
+        buses[0]->setDeviceFaults(0, SimFaults());
+        const QByteArray image = simImage("APP 2.7.0", kImageSize);
+        QFile file(dir.filePath("v3.bin"));
+        QVERIFY(Minisigner::makeKeyPair(dir.path(), "maker") &&
+                QFile::setPermissions(dir.filePath("maker.pub"), QFile::ReadOwner) &&
+                file.open(QIODevice::WriteOnly) && file.write(image) > 0 && file.flush() &&
+                Minisigner::sign(dir.filePath("maker.key"), file.fileName(), "version:APP 2.7.0") &&
+                file.write("!") == 1 && file.flush());
+        const QString variables = R"({"talvik_image": "%1/v3.bin", "talvik_version": "APP 2.7.0",
+            "talvik_install_package": false, "talvik_trusted_keys": ["%1/maker.pub"],
+            "talvik_trusted_keys_dir": "{{ talvik_remote_dir }}/keys", "talvik_batches": [3]})";
+        const QString mismatch = "the image does not match its signature";
+
+        QCOMPARE(play(variables, {"--check"}), 2);
+        QVERIFY2(output.contains("fatal: [gw1]: FAILED!") && output.contains(mismatch),
+                 qPrintable(output));
+        QCOMPARE(requests(), onEveryBus(QString()));
+        QVERIFY(!QFileInfo::exists(dir.filePath("gw1/keys")));
+
+        QCOMPARE(play(variables), 2);
+        QCOMPARE(results().filter("image refused: " + mismatch).size(), 4);
+        QCOMPARE(requests(), onEveryBus(QString()));
+        QVERIFY(QFileInfo(dir.filePath("gw1/keys/maker.pub")).isFile());
+
+        QVERIFY(file.resize(image.size()));
+        QVERIFY2(play(variables) == 0, qPrintable(output));
+        QCOMPARE(results(), perDevice(R"({"gateway":"$G","address":"$A","port":"$P",)"
+                                      R"("result":"ok","version":"APP 2.7.0"})"));
     }
 };
 

@@ -7,6 +7,7 @@
 #include "clioutput.h"
 #include "deviceclient.h"
 #include "exchangetiming.h"
+#include "imagesignature.h"
 #include "linecapture.h"
 
 #include <QCommandLineParser>
@@ -51,6 +52,7 @@ struct GlobalOptions
     bool json = false;
     bool quiet = false;
     bool help = false;
+    QStringList trustedKeys; // in place of the trusted-keys folders
 };
 
 QList<QCommandLineOption> globalOptionList()
@@ -76,6 +78,11 @@ QList<QCommandLineOption> globalOptionList()
                            CliText::tr("JSON Lines on standard output instead of text.")),
         QCommandLineOption(QStringLiteral("quiet"),
                            CliText::tr("No progress, no text but results and errors.")),
+        QCommandLineOption(QStringLiteral("trusted-key"),
+                           CliText::tr("A minisign public key whose signatures flash and verify "
+                                       "accept, in place of the *.pub files of the trusted-keys "
+                                       "folders; may be given more than once."),
+                           QStringLiteral("FILE")),
     };
 }
 
@@ -98,6 +105,8 @@ void takeGlobalOptions(const QCommandLineParser &parser, GlobalOptions *globals,
     globals->json = globals->json || given("json");
     globals->quiet = globals->quiet || given("quiet");
     globals->help = globals->help || given("help") || given("help-all");
+    if (given("trusted-key"))
+        globals->trustedKeys += parser.values(QStringLiteral("trusted-key"));
 }
 
 // A command's own options and arguments; the global options may stand among them, unless the
@@ -347,13 +356,34 @@ Parse parseFlash(const QStringList &arguments, GlobalOptions *globals)
     if (positional.size() < 2)
         return usage(CliText::tr("flash: an image and at least one address expected"));
     QByteArray image;
-    error = readImage(positional.takeFirst(), &image);
+    const QString imagePath = positional.takeFirst();
+    error = readImage(imagePath, &image);
     if (!error.isEmpty())
         return usage(error);
     const std::optional<QVector<uint8_t>> addresses = addressList(positional, &error);
     if (!addresses)
         return usage(error);
-    return Parse{[=](Session &s) { return flashImage(s, image, *addresses, expectedVersion); },
+    // Before the port is opened: a refused image is never sent.
+    const ImageVerdict verdict =
+        ImageSignature::checkWithTrustedKeys(imagePath, image, globals->trustedKeys);
+    if (verdict.refused())
+        return usage(CliText::tr("flash: image refused: ") + verdict.reason);
+    const QString &signedVersion = verdict.signedVersion;
+    if (!signedVersion.isEmpty()) {
+        if (expectedVersion && *expectedVersion != signedVersion)
+            return usage(CliText::tr("flash: --expect-version '%1' is not the version the image "
+                                     "is signed for, '%2'")
+                             .arg(*expectedVersion, signedVersion));
+        if (!isVersionText(signedVersion))
+            return usage(CliText::tr("flash: the signed version '%1' is not 1 to 64 printable "
+                                     "characters")
+                             .arg(signedVersion));
+        expectedVersion = signedVersion;
+    }
+    return Parse{[=](Session &s) {
+                     noteSignature(s.out, verdict);
+                     return flashImage(s, image, *addresses, expectedVersion);
+                 },
                  QString()};
 }
 
@@ -380,6 +410,24 @@ Parse parseBackup(const QStringList &given, GlobalOptions *globals)
     if (!addresses)
         return usage(error);
     return Parse{[=](Session &s) { return backupDevices(s, *addresses); }, QString()};
+}
+
+// Needs no port: for makers' pipelines and the playbook's check.
+Parse parseVerify(const QStringList &given, GlobalOptions *globals)
+{
+    QString error;
+    QStringList arguments;
+    if (!positionalArguments(QStringLiteral("verify"), given, globals, &arguments, &error))
+        return usage(error);
+    if (arguments.size() != 1)
+        return usage(CliText::tr("verify: one image expected"));
+    QByteArray image;
+    error = readImage(arguments.first(), &image);
+    if (!error.isEmpty())
+        return usage(error);
+    const QString path = arguments.first();
+    const QStringList keyFiles = globals->trustedKeys;
+    return Parse{[=](Session &s) { return verifyImage(s.out, path, image, keyFiles); }, QString()};
 }
 
 Parse parseLed(const QStringList &given, GlobalOptions *globals)
@@ -472,6 +520,8 @@ Parse parseCommand(const QString &command, const QStringList &arguments, GlobalO
         return parseBackup(arguments, globals);
     if (command == QLatin1String("restore"))
         return parseRestore(arguments, globals);
+    if (command == QLatin1String("verify"))
+        return parseVerify(arguments, globals);
     if (command == QLatin1String("led"))
         return parseLed(arguments, globals);
     if (command == QLatin1String("eeprom"))
@@ -552,7 +602,7 @@ int run(const QStringList &arguments)
     CliOutput out(globals.json || command == QLatin1String("backup"), globals.quiet);
     DeviceClient client;
     Session session{client, out, globals.port};
-    if (command == QLatin1String("ports"))
+    if (command == QLatin1String("ports") || command == QLatin1String("verify"))
         return parsed.action(session);
     if (globals.port.isEmpty())
         return usageError(command + CliText::tr(": --port is required"));

@@ -7,12 +7,14 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <cstdint>
 #include <optional>
 
 class CliOutput;
+struct ImageVerdict;
 
 // The command line's operations, each a chain of synchronous exchanges with one device: scan,
 // survey and the collision rule in cliscan.cpp, flash in cliflash.cpp, the others in
@@ -110,6 +112,11 @@ bool isVersionText(const QString &text);
 // it is left alone, one running anything else after the update has failed.
 int flashImage(Session &session, const QByteArray &image, const QVector<uint8_t> &addresses,
                const std::optional<QString> &expectedVersion);
+// Says on standard error which key signed the image, or that there was none to check it with.
+void noteSignature(CliOutput &out, const ImageVerdict &verdict);
+// ok, the key id and the trusted comment; or refused and why (also with no trusted key).
+int verifyImage(CliOutput &out, const QString &path, const QByteArray &image,
+                const QStringList &keyFiles);
 int switchLed(Session &session, uint8_t address, const QByteArray &request);
 int accessEeprom(Session &session, uint8_t address, uint8_t eepromAddress,
                  std::optional<uint8_t> value);

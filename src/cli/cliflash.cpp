@@ -5,6 +5,7 @@
 #include "clisteps.h"
 #include "deviceclient.h"
 #include "exchangetiming.h"
+#include "imagesignature.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -190,6 +191,36 @@ int flashImage(Session &session, const QByteArray &image, const QVector<uint8_t>
                             {"version", flashed.version}});
     }
     return status;
+}
+
+void noteSignature(CliOutput &out, const ImageVerdict &verdict)
+{
+    if (verdict.accepted())
+        out.note(CliText::tr("image signed by key %1 (%2), trusted comment: %3")
+                     .arg(verdict.keyId, verdict.keyComment, verdict.trustedComment));
+    else if (!verdict.refused())
+        out.note(CliText::tr("image not checked: no trusted keys"));
+}
+
+int verifyImage(CliOutput &out, const QString &path, const QByteArray &image,
+                const QStringList &keyFiles)
+{
+    const ImageVerdict verdict = ImageSignature::checkWithTrustedKeys(path, image, keyFiles);
+    if (!verdict.accepted()) {
+        const QString reason = verdict.refused() ? verdict.reason : CliText::tr("no trusted keys");
+        out.result({{QStringLiteral("refused"), reason}},
+                   {{"image", path}, {"result", "refused"}, {"reason", reason}});
+        out.error(path + QStringLiteral(": ") + reason);
+        return ExitDeviceFailed;
+    }
+    out.result({{QStringLiteral("ok"), verdict.keyId, verdict.trustedComment}},
+               {{"image", path},
+                {"result", "ok"},
+                {"key", verdict.keyId},
+                {"key_comment", verdict.keyComment},
+                {"trusted_comment", verdict.trustedComment},
+                {"version", verdict.signedVersion}});
+    return ExitOk;
 }
 
 } // namespace CliCommands

@@ -90,8 +90,17 @@ const CommandHelp kCommands[] = {
                        "port ends the run. TEXT, 1 to 64 printable characters, is the version the "
                        "image brings as the device reports it: a device that already runs it is "
                        "left alone (ADDR<TAB>current<TAB>TEXT, done), one that runs anything else "
-                       "after the update has failed."),
+                       "after the update has failed. Where keys are trusted (below), an image "
+                       "without a good signature by one of them is refused before the port is "
+                       "opened; the version its trusted comment names (version:TEXT) is "
+                       "expected unless --expect-version is given, and must match it."),
      "--port /dev/ttyUSB0 flash --expect-version 'APP 2.5.0' reader.bin 01 80"},
+    {"verify IMAGE",
+     QT_TRANSLATE_NOOP("CliText",
+                       "Checks the image's signature IMAGE.minisig against the trusted keys, "
+                       "without a port: ok<TAB>KEY-ID<TAB>TRUSTED-COMMENT and exit status 0, or "
+                       "refused<TAB>REASON and exit status 1, also when no key is trusted."),
+     "--trusted-key maker.pub verify reader.bin"},
     {"led ADDR on|off|toggle",
      QT_TRANSLATE_NOOP("CliText", "Switches the reader's LED (toggle: every 1000 ms)."),
      "--port /dev/ttyUSB0 led 1A toggle"},
@@ -149,6 +158,12 @@ QString helpText(const QCommandLineParser &parser)
         "and ca.crt in $XDG_CONFIG_HOME/talvik-ota-tool/ (~/.config/talvik-ota-tool/)\n"
         "are used when present. With neither fingerprint nor ca the open fails and\n"
         "names the server's fingerprint, to check with its operator and pin.\n"
+        "Images signed with minisign (-S, or -S -l): the keys trusted are the *.pub\n"
+        "files in /etc/talvik-ota-tool/trusted-keys/ (the site's) and in\n"
+        "$XDG_CONFIG_HOME/talvik-ota-tool/trusted-keys/ (the user's), or the files of\n"
+        "--trusted-key alone; a key file or folder others may write is refused. With\n"
+        "no key anywhere, flash sends images unchecked and says so; with one, every\n"
+        "image needs a good signature IMAGE.minisig by a trusted key.\n"
         "Addresses and EEPROM bytes are two hexadecimal digits: 1A, 1a or 0x1A.\n"
         "--capture FILE writes every frame of the run, both ways, to FILE (pcapng, link\n"
         "type USER0); frames that failed to decode are in it with a comment saying why.\n"
@@ -163,9 +178,9 @@ QString helpText(const QCommandLineParser &parser)
         "     image, stayed in its bootloader or runs another version than\n"
         "     --expect-version after the update, no device answered the scan or survey,\n"
         "     or an address seems shared (collision), or a field restored reads back\n"
-        "     otherwise\n"
-        "  2  usage error, a restore file that is no backup, a capture file that\n"
-        "     cannot be written: nothing was sent\n"
+        "     otherwise; verify refused the image\n"
+        "  2  usage error, an image its signature refuses, a restore file that is no\n"
+        "     backup, a capture file that cannot be written: nothing was sent\n"
         "  3  the port cannot be opened, or failed while in use, or cannot take a rate\n"
         "     of scan --rates\n");
     return text;

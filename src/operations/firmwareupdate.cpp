@@ -1,4 +1,5 @@
 // Firmware update through the device's bootloader, one 256-byte chunk per exchange.
+#include "imagesignature.h"
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -44,6 +45,15 @@ bool MainWindow::loadFirmwareImage()
         logd(tr("Firmware file is empty - nothing to flash."));
         return false;
     }
+    // Without a trusted key installed nothing is checked and nothing more is said.
+    const ImageVerdict verdict = ImageSignature::checkWithTrustedKeys(firmwareFileName, image);
+    if (verdict.refused()) {
+        logd(tr("Firmware refused: %1").arg(verdict.reason));
+        return false;
+    }
+    if (verdict.accepted())
+        logd(tr("Firmware signed by key %1 (%2), trusted comment: %3")
+                 .arg(verdict.keyId, verdict.keyComment, verdict.trustedComment));
     firmwareImage = image;
     firmwareBytesSent = 0;
     return true;
