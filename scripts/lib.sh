@@ -6,7 +6,7 @@ TALVIK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 TALVIK_COMMON_PACKAGES=(
     build-essential cmake zlib1g-dev libbenchmark-dev libgtest-dev fonts-dejavu-core fonts-noto-core
     fonts-cantarell dpkg-dev file help2man ser2net openssl iproute2 ansible-core libssl-dev
-    minisign
+    minisign tshark
 )
 # shellcheck disable=SC2034 # taken by select_qt through their names
 TALVIK_QT5_PACKAGES=(qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev)

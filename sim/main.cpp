@@ -162,6 +162,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption traceOption(
         QStringLiteral("trace"), QStringLiteral("Writes every frame, one line each, to FILE."),
         QStringLiteral("FILE"));
+    const QCommandLineOption captureOption(
+        QStringLiteral("capture"),
+        QStringLiteral("Writes every frame to FILE as pcapng, for Wireshark."),
+        QStringLiteral("FILE"));
     const QCommandLineOption unpacedOption(
         QStringLiteral("unpaced"), QStringLiteral("Bytes travel instantly, not at line speed."));
     const QCommandLineOption restartOption(QStringLiteral("restart-ms"),
@@ -178,8 +182,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption emptyOption(QStringLiteral("empty"),
                                          QStringLiteral("A bus without devices, not the demo."));
     parser.addOptions({deviceOption, scenarioOption, busFaultsOption, seedOption, linkOption,
-                       traceOption, unpacedOption, restartOption, bootstartOption, eraseOption,
-                       acceptAnyOption, emptyOption});
+                       traceOption, captureOption, unpacedOption, restartOption, bootstartOption,
+                       eraseOption, acceptAnyOption, emptyOption});
     parser.process(app);
     const bool devicesGiven = parser.isSet(deviceOption) || parser.isSet(scenarioOption);
     const bool empty = parser.isSet(emptyOption);
@@ -229,6 +233,7 @@ int main(int argc, char *argv[])
     options.seed = seed;
     options.linkPath = parser.value(linkOption);
     options.traceFile = parser.value(traceOption);
+    options.captureFile = parser.value(captureOption);
 
     SimBus bus(options);
     if (!bus.open(&error)) {

@@ -1,5 +1,6 @@
 #include "simbus.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QSocketNotifier>
 #include <QStringList>
@@ -63,6 +64,12 @@ bool SimBus::open(QString *error)
         pty.close();
         return false;
     }
+    const QString application = QCoreApplication::applicationName() + QLatin1Char(' ') +
+                                QCoreApplication::applicationVersion();
+    if (!opts.captureFile.isEmpty() && !capture.open(opts.captureFile, application, error)) {
+        pty.close();
+        return false;
+    }
     readNotifier = new QSocketNotifier(pty.fd(), QSocketNotifier::Read, this);
     connect(readNotifier, &QSocketNotifier::activated, this, &SimBus::readMaster);
     return true;
@@ -79,6 +86,7 @@ void SimBus::close()
     dropUnsentBytes();
     clientOnLine = false;
     pty.close();
+    capture.finish();
 }
 
 QString SimBus::portPath() const
@@ -247,6 +255,8 @@ void SimBus::deliverDueChunks()
 void SimBus::feedParser(const uint8_t *data, size_t len, int baud)
 {
     currentFrameBaud = baud;
+    // As the devices hear them: paced, once the line has carried them.
+    capture.received(reinterpret_cast<const char *>(data), static_cast<qsizetype>(len));
     parser.feed(data, len, nowMs());
 }
 
@@ -501,6 +511,9 @@ void SimBus::writeToLine(const char *data, int len)
     // Whoever has the port now may leave without reading this.
     clientOnLine = true;
     const ssize_t written = pty.write(data, static_cast<size_t>(len));
+    // Colliding answers as the line carries them: the bytes of each laid over the others.
+    if (written > 0)
+        capture.sent(data, written);
     if (written != len)
         qWarning() << "talvik-bus-sim: line write short by" << len - written << "bytes";
 }

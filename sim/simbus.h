@@ -1,6 +1,7 @@
 #ifndef SIM_SIMBUS_H
 #define SIM_SIMBUS_H
 
+#include "linecapture.h"
 #include "ptymaster.h"
 #include "simdevice.h"
 #include "simframe.h"
@@ -24,6 +25,7 @@ struct SimBusOptions
     bool paced = true;
     quint32 seed = 1; // for the CRC-corruption fault
     QString traceFile;
+    QString captureFile; // pcapng, both directions, as the frames were on the line
     QString linkPath;
 };
 
@@ -120,6 +122,7 @@ private:
     SimFaults faultsForAll;
     std::mt19937 rng;
     SimTrace frameTrace;
+    LineCapture capture;
 
     bool clientOnLine = false;
     int currentFrameBaud = 0;

@@ -412,9 +412,11 @@ SimReply SimDevice::setSettings(const uint8_t *request, size_t len)
 {
     if (len != kSettingsRequestSize)
         return error(request[0], SimError::kBadLength);
-    const DeviceSettings settings = simSettingsFromBytes(request + 1);
+    DeviceSettings settings = simSettingsFromBytes(request + 1);
     if (!simIsValidBaudIndex(settings.baudIndex))
         return error(request[0], SimError::kBadParameter);
+    if (st.config.faults.keepsTermination)
+        settings.terminated = st.config.settings.terminated;
     // Stored now, in effect after the restart: the answer still goes out at the old address.
     st.config.settings = settings;
     return answerAndRestart(CmdSetSettings, st.config.timing.restartMs);

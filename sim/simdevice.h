@@ -99,6 +99,8 @@ struct SimFaults
     bool applicationNeverStarts = false;
     // An accepted image does not take: the application still reports its old version.
     bool keepsOldVersion = false;
+    // A settings write leaves the termination as it was, as a board without the switch does.
+    bool keepsTermination = false;
 };
 
 struct SimTiming

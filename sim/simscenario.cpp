@@ -145,6 +145,8 @@ bool applyFaultKey(const QString &key, const QString &value, SimFaults *faults, 
         return toFlag(value, &faults->applicationNeverStarts);
     if (key == QLatin1String("oldversion"))
         return toFlag(value, &faults->keepsOldVersion);
+    if (key == QLatin1String("keepterm"))
+        return toFlag(value, &faults->keepsTermination);
     *known = false;
     return false;
 }
@@ -383,7 +385,8 @@ const char kKeysHelp[] =
     "  unplugafter=N       pull the adapter after N firmware chunks: the line hangs up\n"
     "  truncate=CC:N       answer command CC (hex or 'any') with only N data bytes\n"
     "  nostart=0|1         a flashed application never starts: back in the bootloader\n"
-    "  oldversion=0|1      an accepted image does not take: the old version runs on\n";
+    "  oldversion=0|1      an accepted image does not take: the old version runs on\n"
+    "  keepterm=0|1        a settings write leaves the termination as it was\n";
 } // namespace
 
 QString keysHelp()

@@ -361,6 +361,74 @@ private slots:
             ":0x00EE|2 device(s) found; slowest answer after *",
             "01 0A|01 09|01 0A|01 0C|02 0A|02 09|02 0A|02 0C");
 
+        // A reader replaced: the old one's backup restored to the new one at the factory address.
+        const QString door = R"({"address":"1A","baud":9600,"name":"Door","own_address":"1A",)"
+                             R"("port":"/dev/ttyUSB0","short_name":"DOOR","terminated":true,)"
+                             R"("version":"APP 0.9.0"})";
+        QVERIFY(writeFile("door.json", door.toUtf8()) &&
+                writeFile("bus.json",
+                          QString(door).replace("1A", "01").toUtf8() + '\n' + door.toUtf8()));
+        const QString written = "settings written, device restarting";
+        const QString differs = R"(: %1 "%2", the backup's "%3": not written, the device has no )"
+                                "request for it|";
+        // Read, written, read back at the new address.
+        const auto restoring = [](const char *at, const char *to) {
+            return QString("%1 09|%1 0A|%1 0C|%1 0B|%2 09|%2 0A|%2 0C").arg(at, to);
+        };
+        add("backup, JSON in text mode; a silent device", "addr=1A,short=ENTR,term=1",
+            "backup 1a 02", 1,
+            R"({"address":"1A","baud":115200,"name":"Talvik RFID reader","own_address":"1A",)"
+            R"("port":"$PORT","short_name":"ENTR","terminated":true,"version":"APP 1.0.0"}|)"
+            R"({"address":"02","port":"$PORT","reason":"no answer to the version request within )"
+            R"(500 ms","result":"failed"})",
+            "02: no answer to the version request within 500 ms", "1A 09|1A 0A|1A 0C|02 09");
+        add("restore to the factory address: the old address and rate, read back there",
+            "addr=80,name=Spare", "restore @door.json 80", 0, "80\trestored\t1A",
+            "80" + differs.arg("version", "APP 1.0.0", "APP 0.9.0") + "80" +
+                differs.arg("identification", "Spare", "Door") + "80: " + written,
+            restoring("80", "1A"));
+        const QString doorDevice = "addr=1A,name=Door,version=APP 0.9.0,short=DOOR,";
+        add("restore a line of a survey, the address and rate kept",
+            "addr=2B,name=Door,version=APP 0.9.0",
+            "--json restore --from 1A --keep-address --keep-baud @bus.json 2B", 0,
+            R"({"address":"2B","own_address":"2B","port":"$PORT","result":"restored"})",
+            "2B: " + written, restoring("2B", "2B"));
+        add("restore where all agree writes nothing", doorDevice + "baud=9600,term=1",
+            "--baud 9600 restore @door.json 1A", 0, "1A\tunchanged", "", "1A 09|1A 0A|1A 0C");
+        const QString notTaken = "read back, terminated is off, not on";
+        add("restore, a field that does not take", doorDevice + "baud=9600,keepterm=1",
+            "--baud 9600 restore @door.json 1A", 1, "1A\tfailed\t" + notTaken,
+            "1A: " + written + "|1A: " + notTaken, restoring("1A", "1A"));
+        add("restore, a new rate through tcp", doorDevice, "--port $TCP restore @door.json 1A", 1,
+            "1A\tfailed\t*",
+            "1A: the backup's rate differs from the device's, which a tcp:// port cannot "
+            "follow; use rfc2217:// or --keep-baud",
+            "1A 09|1A 0A|1A 0C");
+        // Files that are no backup, each refused with what is wrong with it.
+        const auto notABackup = [&](const char *name, const QString &text, const QString &why) {
+            QVERIFY(text.isEmpty() || writeFile(name, text.toUtf8()));
+            refused(name, QString("restore @%1 80").arg(name),
+                    QString("restore: @%1: %2").arg(name, why));
+        };
+        notABackup("bus.json", "", "2 objects in it: --from ADDR picks one");
+        notABackup("none.json", "", "No such file or directory");
+        notABackup("text.json", "door reader\n", "line 1 is not a JSON object");
+        notABackup("failed.json", R"({"address":"1A","reason":"x","result":"failed"})",
+                   "unknown key 'reason'");
+        notABackup("nobaud.json", QString(door).remove(R"("baud":9600,)"), "no 'baud'");
+        notABackup("rate.json", QString(door).replace("9600", "1234"),
+                   "baud: one of 4800 9600 19200 38400 57600 115200 expected");
+        notABackup("own.json", QString(door).replace(R"(own_address":"1A)", R"(own_address":"1G)"),
+                   "own_address: two hexadecimal digits expected");
+        notABackup("term.json", QString(door).replace("true", "1"),
+                   "terminated: true or false expected");
+        notABackup("name.json", QString(door).replace("DOOR", "DOORS"),
+                   "short_name: at most four bytes of UTF-8 expected");
+        refused("--from naming no line", "restore --from 22 @bus.json 80",
+                "restore: @bus.json: 0 objects in it with address 22");
+        refused("--capture to a path that cannot be written", "--capture @none/x.pcapng info 80",
+                "cannot write the capture @none/x.pcapng: No such file or directory");
+
         // Signed images: checked before the port is opened, the signed version expected.
         add("signed image: flashed where another version runs", "addr=01,version=CLI-1;addr=80",
             "flash --trusted-key @maker.pub @signed.bin 01 80", 0,

@@ -8,6 +8,7 @@
 #include "deviceclient.h"
 #include "exchangetiming.h"
 #include "imagesignature.h"
+#include "linecapture.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -47,6 +48,7 @@ struct GlobalOptions
     QString port;
     QString baud = QString::number(kDefaultBaudRate);
     bool baudGiven = false;
+    QString capture;
     bool json = false;
     bool quiet = false;
     bool help = false;
@@ -67,6 +69,11 @@ QList<QCommandLineOption> globalOptionList()
                            CliText::tr("Line speed: one of %1 (default %2).")
                                .arg(baudRatesText(), QString::number(kDefaultBaudRate)),
                            QStringLiteral("RATE"), QString::number(kDefaultBaudRate)),
+        QCommandLineOption(QStringLiteral("capture"),
+                           CliText::tr("Also writes every frame on the line to FILE, pcapng for "
+                                       "Wireshark (the dissector is in "
+                                       "/usr/share/talvik-ota-tool/wireshark/)."),
+                           QStringLiteral("FILE")),
         QCommandLineOption(QStringLiteral("json"),
                            CliText::tr("JSON Lines on standard output instead of text.")),
         QCommandLineOption(QStringLiteral("quiet"),
@@ -93,6 +100,8 @@ void takeGlobalOptions(const QCommandLineParser &parser, GlobalOptions *globals,
         globals->baud = parser.value(QStringLiteral("baud"));
         globals->baudGiven = true;
     }
+    if (given("capture"))
+        globals->capture = parser.value(QStringLiteral("capture"));
     globals->json = globals->json || given("json");
     globals->quiet = globals->quiet || given("quiet");
     globals->help = globals->help || given("help") || given("help-all");
@@ -286,6 +295,48 @@ Parse parseSet(const QStringList &arguments, GlobalOptions *globals)
     return Parse{[=](Session &s) { return changeSettings(s, device, change); }, QString()};
 }
 
+Parse parseRestore(const QStringList &arguments, GlobalOptions *globals)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption from(QStringLiteral("from"), QString(), QStringLiteral("ADDR"));
+    const QCommandLineOption keepAddress(QStringLiteral("keep-address"));
+    const QCommandLineOption keepBaud(QStringLiteral("keep-baud"));
+    QString error;
+    if (!parseCommandArguments(parser, {from, keepAddress, keepBaud}, QStringLiteral("restore"),
+                               arguments, globals, &error))
+        return usage(error);
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 2)
+        return usage(CliText::tr("restore: a backup file and an address expected"));
+    std::optional<uint8_t> fromAddress;
+    if (parser.isSet(from) && !(fromAddress = hexArgument(parser.value(from), "--from", &error)))
+        return usage(error);
+    const std::optional<uint8_t> device =
+        hexArgument(positional.at(1), CliText::tr("address"), &error);
+    if (!device)
+        return usage(error);
+    RestoreOptions options;
+    options.keepAddress = parser.isSet(keepAddress);
+    options.keepBaud = parser.isSet(keepBaud);
+    error = readBackup(positional.at(0), fromAddress, &options.backup);
+    if (!error.isEmpty())
+        return usage(error);
+    return Parse{[=](Session &s) { return restoreDevice(s, *device, options); }, QString()};
+}
+
+// Addresses in hexadecimal, at least one.
+std::optional<QVector<uint8_t>> addressList(const QStringList &texts, QString *error)
+{
+    QVector<uint8_t> addresses;
+    for (const QString &text : texts) {
+        const std::optional<uint8_t> address = hexArgument(text, CliText::tr("address"), error);
+        if (!address)
+            return std::nullopt;
+        addresses << *address;
+    }
+    return addresses;
+}
+
 Parse parseFlash(const QStringList &arguments, GlobalOptions *globals)
 {
     QCommandLineParser parser;
@@ -309,13 +360,9 @@ Parse parseFlash(const QStringList &arguments, GlobalOptions *globals)
     error = readImage(imagePath, &image);
     if (!error.isEmpty())
         return usage(error);
-    QVector<uint8_t> addresses;
-    for (const QString &text : positional) {
-        const std::optional<uint8_t> address = hexArgument(text, CliText::tr("address"), &error);
-        if (!address)
-            return usage(error);
-        addresses << *address;
-    }
+    const std::optional<QVector<uint8_t>> addresses = addressList(positional, &error);
+    if (!addresses)
+        return usage(error);
     // Before the port is opened: a refused image is never sent.
     const ImageVerdict verdict =
         ImageSignature::checkWithTrustedKeys(imagePath, image, globals->trustedKeys);
@@ -335,7 +382,7 @@ Parse parseFlash(const QStringList &arguments, GlobalOptions *globals)
     }
     return Parse{[=](Session &s) {
                      noteSignature(s.out, verdict);
-                     return flashImage(s, image, addresses, expectedVersion);
+                     return flashImage(s, image, *addresses, expectedVersion);
                  },
                  QString()};
 }
@@ -349,6 +396,20 @@ bool positionalArguments(const QString &command, const QStringList &arguments,
         return false;
     *positional = parser.positionalArguments();
     return true;
+}
+
+Parse parseBackup(const QStringList &given, GlobalOptions *globals)
+{
+    QString error;
+    QStringList arguments;
+    if (!positionalArguments(QStringLiteral("backup"), given, globals, &arguments, &error))
+        return usage(error);
+    if (arguments.isEmpty())
+        return usage(CliText::tr("backup: at least one address expected"));
+    const std::optional<QVector<uint8_t>> addresses = addressList(arguments, &error);
+    if (!addresses)
+        return usage(error);
+    return Parse{[=](Session &s) { return backupDevices(s, *addresses); }, QString()};
 }
 
 // Needs no port: for makers' pipelines and the playbook's check.
@@ -455,6 +516,10 @@ Parse parseCommand(const QString &command, const QStringList &arguments, GlobalO
     }
     if (command == QLatin1String("flash"))
         return parseFlash(arguments, globals);
+    if (command == QLatin1String("backup"))
+        return parseBackup(arguments, globals);
+    if (command == QLatin1String("restore"))
+        return parseRestore(arguments, globals);
     if (command == QLatin1String("verify"))
         return parseVerify(arguments, globals);
     if (command == QLatin1String("led"))
@@ -462,6 +527,18 @@ Parse parseCommand(const QString &command, const QStringList &arguments, GlobalO
     if (command == QLatin1String("eeprom"))
         return parseEeprom(arguments, globals);
     return usage(CliText::tr("unknown command '%1'").arg(command));
+}
+
+int runOnPort(Session &session, const Action &action, int baudRate)
+{
+    if (!session.client.open(session.portPath, baudRate)) {
+        session.out.error(
+            CliText::tr("cannot open %1: %2").arg(session.portPath, session.client.errorString()));
+        return ExitPortFailed;
+    }
+    if (!session.client.exposureWarning().isEmpty())
+        session.out.error(CliText::tr("warning: ") + session.client.exposureWarning());
+    return action(session);
 }
 
 int usageError(const QString &message)
@@ -521,20 +598,30 @@ int run(const QStringList &arguments)
         return usageError(CliText::tr("--baud: a tcp:// port runs at the server's own rate; use "
                                       "rfc2217:// to set it"));
 
-    CliOutput out(globals.json, globals.quiet);
+    // A backup is a file to restore from, whatever the output mode.
+    CliOutput out(globals.json || command == QLatin1String("backup"), globals.quiet);
     DeviceClient client;
     Session session{client, out, globals.port};
     if (command == QLatin1String("ports") || command == QLatin1String("verify"))
         return parsed.action(session);
     if (globals.port.isEmpty())
         return usageError(command + CliText::tr(": --port is required"));
-    if (!client.open(globals.port, kBaudRates[*baudIndex])) {
-        out.error(CliText::tr("cannot open %1: %2").arg(globals.port, client.errorString()));
-        return ExitPortFailed;
-    }
-    if (!client.exposureWarning().isEmpty())
-        out.error(CliText::tr("warning: ") + client.exposureWarning());
-    return parsed.action(session);
+    LineCapture capture;
+    if (!globals.capture.isEmpty() &&
+        !capture.open(globals.capture,
+                      QStringLiteral("%1 %2").arg(QLatin1String(kProgram),
+                                                  QCoreApplication::applicationVersion()),
+                      &error))
+        return usageError(error);
+    client.setCapture(&capture);
+    const int status = runOnPort(session, parsed.action, kBaudRates[*baudIndex]);
+    client.close();
+    client.setCapture(nullptr);
+    capture.finish();
+    if (!capture.failure().isEmpty())
+        out.error(CliText::tr("the capture %1 is incomplete: %2")
+                      .arg(globals.capture, capture.failure()));
+    return status;
 }
 
 } // namespace Cli

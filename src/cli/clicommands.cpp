@@ -61,23 +61,9 @@ int changeSettings(Session &session, uint8_t address, const SettingsChange &chan
         settings.terminated = *change.terminated ? 1 : 0;
     if (change.shortName)
         settings.shortName = shortNameBytes(*change.shortName);
-    const Step written = ask(client, buildSetSettings(settings), CliText::tr("the settings write"),
-                             kWriteSettingsTimeoutMs);
-    if (!written.ok())
-        return fail(session, written.failure);
-
-    session.out.note(hexByte(address) + CliText::tr(": settings written, device restarting"));
-    DeviceClient::pause(kSettingsWrittenPauseMs);
-    // A device with an out-of-table rate keeps talking at the present one.
-    const int baudRate =
-        isValidBaudIndex(settings.baudIndex) ? kBaudRates[settings.baudIndex] : client.baudRate();
-    client.close();
-    client.setDeviceAddress(settings.ownAddress);
-    if (!client.open(session.portPath, baudRate)) {
-        session.out.error(
-            CliText::tr("cannot open %1 again: %2").arg(session.portPath, client.errorString()));
-        return ExitPortFailed;
-    }
+    const Failure written = writeSettings(session, settings);
+    if (!written.isEmpty())
+        return fail(session, written);
     DeviceInfo info;
     const Failure failure = readDeviceInfo(client, &info);
     if (!failure.isEmpty())

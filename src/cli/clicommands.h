@@ -40,6 +40,24 @@ struct SettingsChange
     std::optional<QString> shortName;
 };
 
+// The settings of one device as backup and survey print them, and what restore writes of them.
+struct BackupRecord
+{
+    uint8_t baudIndex = 0;
+    uint8_t ownAddress = 0;
+    bool terminated = false;
+    QString shortName;
+    QString version;        // not written: only compared, and a difference noted
+    QString identification; // likewise
+};
+
+struct RestoreOptions
+{
+    BackupRecord backup;
+    bool keepAddress = false;
+    bool keepBaud = false;
+};
+
 struct ScanOptions
 {
     uint8_t first = kFirstBusAddress;
@@ -77,6 +95,14 @@ int showInfo(Session &session, uint8_t address);
 int changeSettings(Session &session, uint8_t address, const SettingsChange &change);
 // CmdReboot or CmdResetToDefaults.
 int restartDevice(Session &session, uint8_t address, DeviceCommand command);
+// One JSON object per device, as survey --json prints it, in text mode too; read requests only.
+int backupDevices(Session &session, const QVector<uint8_t> &addresses);
+// Empty, with *record filled, when path ("-": standard input) holds one backup object, or JSON
+// lines of them with one whose address is `from`; else what is wrong with it.
+QString readBackup(const QString &path, const std::optional<uint8_t> &from, BackupRecord *record);
+// Writes what differs of the backup (nothing when all agree), then reads every field back at the
+// new address and rate.
+int restoreDevice(Session &session, uint8_t address, const RestoreOptions &options);
 // The whole image, or why it is not one: a device, a pipe or a huge file named by mistake must
 // neither hang the program nor fill its memory.
 QString readImage(const QString &path, QByteArray *image);

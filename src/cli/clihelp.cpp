@@ -53,6 +53,26 @@ const CommandHelp kCommands[] = {
                        "settings back at the new address and baud rate. TEXT is at most four "
                        "bytes of UTF-8."),
      "--port /dev/ttyUSB0 set 1A --baud 57600 --address 2B --name DOOR"},
+    {"backup ADDR [ADDR...]",
+     QT_TRANSLATE_NOOP("CliText",
+                       "Reads each device as info does and prints one JSON object per device, "
+                       "with or without --json: address, version, name, baud, own_address, "
+                       "terminated, short_name and port, the keys of survey --json (so a "
+                       "survey's output is a backup of the whole bus). Sends read requests only."),
+     "--port /dev/ttyUSB0 backup 1A > door.json"},
+    {"restore [--from ADDR] [--keep-address] [--keep-baud] FILE ADDR",
+     QT_TRANSLATE_NOOP(
+         "CliText",
+         "Writes the baud, own_address, terminated and short_name of a backup to the device now "
+         "at ADDR, as set does: only what differs, nothing when all agree (ADDR<TAB>unchanged). "
+         "Then waits for the restart, reads the settings back at the new address and rate and "
+         "compares every field: ADDR<TAB>restored<TAB>NEW, or the field that differs. FILE (- for "
+         "standard input) holds one backup object, or JSON lines of them and --from ADDR picks "
+         "the one whose address is ADDR. --keep-address and --keep-baud leave those as the "
+         "device has them. A file that is no such object, a field out of set's limits, an "
+         "unknown key: nothing is sent. Version and identification cannot be written; a note "
+         "says when they differ. A reader replaced by a new one at the factory address 80:"),
+     "--port /dev/ttyUSB0 restore door.json 80"},
     {"reboot ADDR",
      QT_TRANSLATE_NOOP("CliText", "Reboots the device and reads its version after the restart: "
                                   "version<TAB>..."),
@@ -145,6 +165,10 @@ QString helpText(const QCommandLineParser &parser)
         "no key anywhere, flash sends images unchecked and says so; with one, every\n"
         "image needs a good signature IMAGE.minisig by a trusted key.\n"
         "Addresses and EEPROM bytes are two hexadecimal digits: 1A, 1a or 0x1A.\n"
+        "--capture FILE writes every frame of the run, both ways, to FILE (pcapng, link\n"
+        "type USER0); frames that failed to decode are in it with a comment saying why.\n"
+        "Wireshark reads it with the dissector the package ships:\n"
+        "  tshark -r FILE -X lua_script:/usr/share/talvik-ota-tool/wireshark/talvik.lua\n"
         "With --json every result line is a JSON object instead, and flash also writes\n"
         "{\"event\":\"progress\",...} objects unless --quiet is given. Errors go to standard\n"
         "error; a progress line is shown there while it is a terminal.\n"
@@ -153,8 +177,10 @@ QString helpText(const QCommandLineParser &parser)
         "  1  a device did not answer, answered with an error or wrongly, rejected the\n"
         "     image, stayed in its bootloader or runs another version than\n"
         "     --expect-version after the update, no device answered the scan or survey,\n"
-        "     or an address seems shared (collision); verify refused the image\n"
-        "  2  usage error, or an image its signature refuses: nothing was sent\n"
+        "     or an address seems shared (collision), or a field restored reads back\n"
+        "     otherwise; verify refused the image\n"
+        "  2  usage error, an image its signature refuses, a restore file that is no\n"
+        "     backup, a capture file that cannot be written: nothing was sent\n"
         "  3  the port cannot be opened, or failed while in use, or cannot take a rate\n"
         "     of scan --rates\n");
     return text;

@@ -145,15 +145,11 @@ Failure surveyDevice(Session &session)
     if (!failure.isEmpty())
         return failure;
     const QString tag = hexByte(session.client.deviceAddress());
-    InfoResult result = infoResult(info);
+    const InfoResult result = infoResult(info);
     QStringList line{tag};
-    for (const QStringList &row : std::as_const(result.rows))
+    for (const QStringList &row : result.rows)
         line << row.last();
-    // "address" is where the device answered, as in every other result; its settings say this.
-    result.object.insert("own_address", result.object.value("address"));
-    result.object.insert("address", tag);
-    result.object.insert("port", session.portPath);
-    session.out.result({line}, result.object);
+    session.out.result({line}, deviceRecord(result, tag, session.portPath));
     return {};
 }
 

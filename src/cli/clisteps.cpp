@@ -163,6 +163,36 @@ InfoResult infoResult(const DeviceInfo &info)
     return {rows, object};
 }
 
+QJsonObject deviceRecord(const InfoResult &result, const QString &address, const QString &port)
+{
+    QJsonObject object = result.object;
+    object.insert("own_address", object.value("address"));
+    object.insert("address", address);
+    object.insert("port", port);
+    return object;
+}
+
+Failure writeSettings(Session &session, const DeviceSettings &settings)
+{
+    DeviceClient &client = session.client;
+    const QString address = hexByte(client.deviceAddress());
+    const Step written = ask(client, buildSetSettings(settings), CliText::tr("the settings write"),
+                             kWriteSettingsTimeoutMs);
+    if (!written.ok())
+        return written.failure;
+    session.out.note(address + CliText::tr(": settings written, device restarting"));
+    DeviceClient::pause(kSettingsWrittenPauseMs);
+    // A device with an out-of-table rate keeps talking at the present one.
+    const int baudRate =
+        isValidBaudIndex(settings.baudIndex) ? kBaudRates[settings.baudIndex] : client.baudRate();
+    client.close();
+    client.setDeviceAddress(settings.ownAddress);
+    if (!client.open(session.portPath, baudRate))
+        return {CliText::tr("cannot open %1 again: %2").arg(session.portPath, client.errorString()),
+                true};
+    return {};
+}
+
 Step waitForRestart(DeviceClient &client)
 {
     DeviceClient::pause(kDeviceRestartPauseMs);

@@ -62,6 +62,14 @@ struct InfoResult
 // Each settings field whose bytes all came: a short answer shows what it holds, nothing made up.
 InfoResult infoResult(const DeviceInfo &info);
 
+// info's fields as survey prints them and restore reads them back: "address" where the device
+// answered, "own_address" its setting, and the port.
+QJsonObject deviceRecord(const InfoResult &result, const QString &address, const QString &port);
+
+// Writes the whole record, waits for the device to restart with it and opens the port again at
+// its new rate, addressed to its new address.
+Failure writeSettings(Session &session, const DeviceSettings &settings);
+
 // Reboot, reset and new firmware end alike: the device answers, restarts, tells its version.
 Step waitForRestart(DeviceClient &client);
 

@@ -69,6 +69,9 @@ DeviceAnswer DeviceClient::exchange(const QByteArray &request, const QDeadlineTi
     DeviceAnswer answer;
     // A late answer to an earlier request must not pass for this one's.
     if (link && link->isOpen() && portFailure.isEmpty()) {
+        // Dropped, but they were on the line.
+        if (capture)
+            noteReceived(link->readAll());
         link->discardInput();
         protocol.discardPartialFrame();
     }
@@ -116,6 +119,7 @@ bool DeviceClient::readUntil(const QDeadlineTimer &deadline)
             return portFailure.isEmpty() && !deadline.hasExpired();
     }
     const QByteArray chunk = link->readAll();
+    noteReceived(chunk);
     receivedBytes += chunk.size();
     protocol.receiveBytes(reinterpret_cast<const uint8_t *>(chunk.constData()),
                           static_cast<size_t>(chunk.size()));
@@ -146,7 +150,7 @@ void DeviceClient::dropUntilQuiet()
     while (link && link->isOpen() && portFailure.isEmpty() && !limit.hasExpired()) {
         if (link->bytesAvailable() == 0 && !link->waitForReadyRead(kQuietLineMs))
             return;
-        link->readAll();
+        noteReceived(link->readAll());
     }
 }
 
@@ -170,6 +174,8 @@ void DeviceClient::writeFrame(uint8_t *buff, size_t len)
         return;
     if (!link->write(QByteArray(reinterpret_cast<const char *>(buff), static_cast<int>(len))))
         notePortFailure(tr("cannot write to the port (%1)").arg(link->errorString()));
+    else if (capture)
+        capture->sent(reinterpret_cast<const char *>(buff), static_cast<qsizetype>(len));
     // Without an event loop the bytes would otherwise wait for the next read.
     link->flush();
 }
@@ -185,4 +191,10 @@ void DeviceClient::takeFrame(uint8_t *buff, size_t len)
         return;
     answered = true;
     answerPayload = QByteArray(reinterpret_cast<const char *>(buff), static_cast<int>(len));
+}
+
+void DeviceClient::noteReceived(const QByteArray &bytes)
+{
+    if (capture)
+        capture->received(bytes.constData(), bytes.size());
 }

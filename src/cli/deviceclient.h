@@ -3,6 +3,7 @@
 
 #include "binaryprotocol.h"
 #include "buslink.h"
+#include "linecapture.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -58,6 +59,9 @@ public:
     // See BusLink::mixUpHint().
     QString mixUpHint() const { return link ? link->mixUpHint() : QString(); }
 
+    // Every byte written to and read from the line also goes here, when given; not owned.
+    void setCapture(LineCapture *lineCapture) { capture = lineCapture; }
+
     void setDeviceAddress(uint8_t address) { protocol.setDeviceAddress(address); }
     uint8_t deviceAddress() const { return protocol.deviceAddress(); }
 
@@ -82,6 +86,7 @@ private:
     bool readUntil(const QDeadlineTimer &deadline);
     void readLateFrameToItsEnd();
     bool brokenAnswerCame() const;
+    void noteReceived(const QByteArray &bytes);
 
     std::unique_ptr<BusLink> link;
     BinaryProtocol protocol;
@@ -92,6 +97,7 @@ private:
     QByteArray answerPayload;
     QString openError;
     QString portFailure;
+    LineCapture *capture = nullptr;
 };
 
 #endif // DEVICECLIENT_H
